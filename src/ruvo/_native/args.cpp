@@ -1,0 +1,202 @@
+#include "args.hpp"
+
+namespace ruvo {
+
+void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
+    const char* more_or_less;
+    Py_ssize_t expected;
+    if (given < min) {
+        more_or_less = "at least";
+        expected = min;
+    } else {
+        more_or_less = "at most";
+        expected = max;
+    }
+    if (exact) more_or_less = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+Params::Params(const char* func, std::initializer_list<const char*> names, int required) noexcept
+    : func_(func), names_{}, count_(0), required_(required) {
+    for (const char* n : names) {
+        if (count_ < kMax) names_[count_++] = n;
+    }
+    if (required_ < 0 || required_ > count_) required_ = count_;
+}
+
+bool Params::intern() const {
+    if (count_ == 0 || interned_[count_ - 1]) return true;
+    for (int i = 0; i < count_; ++i) {
+        if (!interned_[i]) {
+            interned_[i] = PyUnicode_InternFromString(names_[i]);
+            if (!interned_[i]) return false;
+        }
+    }
+    return true;
+}
+
+int Params::index_of(PyObject* key) const {
+    for (int i = 0; i < count_; ++i) {
+        if (interned_[i] == key) return i;
+    }
+    for (int i = 0; i < count_; ++i) {
+        int eq = PyUnicode_Compare(interned_[i], key) == 0;
+        if (eq) return i;
+        if (PyErr_Occurred()) return -2;
+    }
+    return -1;
+}
+
+namespace {
+
+// Keyword names and values of the fast calling convention.
+struct VectorKeywords {
+    PyObject* names;
+    PyObject* const* values;
+    Py_ssize_t size() const { return names ? PyTuple_GET_SIZE(names) : 0; }
+    PyObject* key(Py_ssize_t i) const { return PyTuple_GET_ITEM(names, i); }
+    PyObject* value(Py_ssize_t i) const { return values[i]; }
+};
+
+// Keyword dict of the tuple-and-dict convention, flattened once.
+struct DictKeywords {
+    PyObject* dict;
+    Py_ssize_t n = 0;
+    PyObject* keys[Params::kMax * 2];
+    PyObject* vals[Params::kMax * 2];
+    Ref fallback_keys;  // a larger dict: items list
+    explicit DictKeywords(PyObject* d) : dict(d) {
+        if (!d) return;
+        Py_ssize_t size = PyDict_GET_SIZE(d);
+        if (size <= static_cast<Py_ssize_t>(sizeof(keys) / sizeof(keys[0]))) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(d, &pos, &k, &v)) {
+                keys[n] = k;
+                vals[n] = v;
+                ++n;
+            }
+        } else {
+            fallback_keys = Ref::steal(PyDict_Items(d));
+            n = fallback_keys ? PyList_GET_SIZE(fallback_keys.get()) : -1;
+        }
+    }
+    Py_ssize_t size() const { return n; }
+    PyObject* key(Py_ssize_t i) const {
+        return fallback_keys ? PyTuple_GET_ITEM(PyList_GET_ITEM(fallback_keys.get(), i), 0) : keys[i];
+    }
+    PyObject* value(Py_ssize_t i) const {
+        return fallback_keys ? PyTuple_GET_ITEM(PyList_GET_ITEM(fallback_keys.get(), i), 1) : vals[i];
+    }
+};
+
+}  // namespace
+
+template <class Keywords>
+int Params::parse_impl(PyObject* const* args, Py_ssize_t nargs, const Keywords& kw, PyObject** out,
+                       Ref* extra) const {
+    const bool exact = required_ == count_;
+    if (nargs > count_) {
+        raise_arg_count(func_, exact, required_, count_, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (int i = static_cast<int>(nargs); i < count_; ++i) out[i] = nullptr;
+    const Py_ssize_t nkw = kw.size();
+    if (nkw < 0) return -1;
+    if (nkw == 0) {
+        if (nargs < required_) {
+            raise_arg_count(func_, exact, required_, count_, nargs);
+            return -1;
+        }
+        return 0;
+    }
+    if (!intern()) return -1;
+    // First the parameters not given by position, in order: a missing
+    // required one is reported by its position.
+    Py_ssize_t used = 0;
+    for (int i = static_cast<int>(nargs); i < count_; ++i) {
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            if (kw.key(j) == interned_[i]) {
+                out[i] = kw.value(j);
+                ++used;
+                break;
+            }
+        }
+        if (!out[i]) {
+            for (Py_ssize_t j = 0; j < nkw; ++j) {
+                PyObject* k = kw.key(j);
+                if (PyUnicode_Check(k) && PyUnicode_Compare(k, interned_[i]) == 0) {
+                    out[i] = kw.value(j);
+                    ++used;
+                    break;
+                }
+            }
+        }
+        if (!out[i] && i < required_) {
+            raise_arg_count(func_, exact, required_, count_, i);
+            return -1;
+        }
+    }
+    if (used == nkw) return 0;
+    // Keywords left over: non-strings, duplicates of positional ones, unknown names.
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* k = kw.key(j);
+        if (!PyUnicode_Check(k)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_);
+            return -1;
+        }
+        int idx = index_of(k);
+        if (idx == -2) return -1;
+        if (idx >= 0 && idx >= nargs) continue;  // taken above
+        if (idx >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_, k);
+            return -1;
+        }
+        if (!extra) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_, k);
+            return -1;
+        }
+        if (!*extra) {
+            *extra = Ref::steal(PyDict_New());
+            if (!*extra) return -1;
+        }
+        if (PyDict_SetItem(extra->get(), k, kw.value(j)) < 0) return -1;
+    }
+    return 0;
+}
+
+int Params::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                  Ref* extra) const {
+    return parse_impl(args, PyVectorcall_NARGS(nargs), VectorKeywords{kwnames, args + PyVectorcall_NARGS(nargs)},
+                      out, extra);
+}
+
+int Params::parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref* extra) const {
+    PyObject* const* items = args ? &PyTuple_GET_ITEM(args, 0) : nullptr;
+    Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
+    DictKeywords kw(kwargs);
+    return parse_impl(items, nargs, kw, out, extra);
+}
+
+int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs > 0) {
+        raise_arg_count(func, true, 0, 0, nargs);
+        return -1;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyObject* k = PyTuple_GET_ITEM(kwnames, 0);
+        if (!PyUnicode_Check(k)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, k);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace ruvo

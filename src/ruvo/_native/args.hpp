@@ -1,0 +1,55 @@
+// Argument parsing with the interpreter's standard messages, for the fast
+// calling convention (argument vector plus keyword names) and for the
+// tuple-and-dict convention of type slots such as tp_init.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "ref.hpp"
+
+namespace ruvo {
+
+// TypeError "NAME() takes exactly|at least|at most N positional argument(s) (M given)".
+void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given);
+
+// The parameters of one function or method: names in order, the first
+// `required` of them without default. Instances are static; the names are
+// interned on first use.
+class Params {
+public:
+    static constexpr int kMax = 8;
+
+    Params(const char* func, std::initializer_list<const char*> names, int required = -1) noexcept;
+
+    const char* func() const noexcept { return func_; }
+    int count() const noexcept { return count_; }
+
+    // Fills out[0..count) with borrowed references, null for an absent
+    // optional parameter. With `extra` non-null, keywords that name no
+    // parameter are collected into a new dict there (a **kwargs parameter)
+    // instead of being refused. Returns 0, or -1 with an exception set.
+    int parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+              Ref* extra = nullptr) const;
+    // The same for a positional tuple and a keyword dict (either may be null).
+    int parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref* extra = nullptr) const;
+
+private:
+    template <class Keywords>
+    int parse_impl(PyObject* const* args, Py_ssize_t nargs, const Keywords& kw, PyObject** out,
+                   Ref* extra) const;
+    bool intern() const;
+    int index_of(PyObject* key) const;  // -1 when no parameter has that name, -2 on error
+
+    const char* func_;
+    const char* names_[kMax];
+    int count_;
+    int required_;
+    mutable PyObject* interned_[kMax] = {};
+};
+
+// Refuses every argument: for methods that take none. Returns 0 or -1.
+int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace ruvo

@@ -1,0 +1,140 @@
+#include "module.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "checks.hpp"
+#include "ref.hpp"
+
+namespace ruvo {
+
+namespace {
+
+int64_t main_interpreter_id = -1;
+
+// The first import records its interpreter; any other is refused.
+bool single_interpreter() {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = current;
+        return current != -1;
+    }
+    if (current != main_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+// Copies one attribute of the import record into the module's namespace;
+// a missing attribute is skipped.
+int copy_from_record(PyObject* record, PyObject* dict, const char* from, const char* to, bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(record, from);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    int rc = 0;
+    if (allow_none || value != Py_None) rc = PyDict_SetItemString(dict, to, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+NativeModule* owner_of(PyModuleDef* def) { return reinterpret_cast<NativeModule*>(def); }
+
+PyObject* create(PyObject* record, PyModuleDef* def) {
+    NativeModule* self = owner_of(def);
+    if (!single_interpreter()) return nullptr;
+    if (self->module) return new_ref(self->module);
+    Ref name = Ref::steal(PyObject_GetAttrString(record, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!dict || copy_from_record(record, dict, "loader", "__loader__", true) < 0 ||
+        copy_from_record(record, dict, "origin", "__file__", true) < 0 ||
+        copy_from_record(record, dict, "parent", "__package__", true) < 0 ||
+        copy_from_record(record, dict, "submodule_search_locations", "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// RuntimeWarning when the running interpreter is not the one compiled for.
+int check_version(const char* full_name) {
+    const char* running = Py_GetVersion();
+    int major = 0, minor = 0;
+    if (std::sscanf(running, "%d.%d", &major, &minor) != 2) return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    char message[256];
+    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", major, minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+int exec_steps(NativeModule* self, PyObject* module) {
+    if (check_version(self->info.full_name) < 0) return -1;
+    self->module = new_ref(module);
+    self->dict = PyModule_GetDict(module);
+    if (!self->dict) return -1;
+    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+    if (!builtins || PyDict_SetItemString(self->dict, "__builtins__", builtins) < 0) return -1;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, self->info.full_name);
+    if (!existing && PyDict_SetItemString(modules, self->info.full_name, module) < 0) return -1;
+    if (self->info.exec(module) < 0) return -1;
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItemString(self->dict, "__test__", test.get()) < 0) return -1;
+    return 0;
+}
+
+int exec(PyObject* module) {
+    NativeModule* self = owner_of(PyModule_GetDef(module));
+    if (self->module) {
+        if (self->module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     self->info.short_name);
+        return -1;
+    }
+    if (exec_steps(self, module) == 0) return 0;
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", self->info.full_name);
+    if (self->dict) {
+        add_traceback(self->init_name, 1, self->info.filename, self->dict);
+        // Forget our own sys.modules entry, so that a later import starts afresh.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_GetItemString(modules, self->info.full_name) == module) {
+            PyDict_DelItemString(modules, self->info.full_name);
+        }
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    self->dict = nullptr;
+    Py_CLEAR(self->module);
+    return -1;
+}
+
+}  // namespace
+
+NativeModule::NativeModule(const ModuleInfo& mi) noexcept
+    : def{PyModuleDef_HEAD_INIT}, slots{}, info(mi), module(nullptr), dict(nullptr) {
+    slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create)};
+    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec)};
+    slots[2] = {0, nullptr};
+    def.m_name = mi.full_name;
+    def.m_doc = mi.doc;
+    def.m_size = 0;
+    def.m_slots = slots;
+    std::snprintf(init_name, sizeof init_name, "init %s", mi.full_name);
+}
+
+void NativeModule::traceback(const char* dotted_name, int line) const {
+    if (dict) add_traceback(dotted_name, line, info.filename, dict);
+}
+
+}  // namespace ruvo

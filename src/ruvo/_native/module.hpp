@@ -1,0 +1,37 @@
+// Two-phase module initialisation shared by every native module: the
+// one-interpreter guard, one module object per interpreter, the import
+// attributes copied from the module's import record, refusal of a second
+// execution, the version warning, __builtins__, the sys.modules entry,
+// __test__, and a failed import forgetting the module.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace ruvo {
+
+struct ModuleInfo {
+    const char* short_name;        // "_html": named in the re-initialisation error
+    const char* full_name;         // "ruvo.uix._html"
+    const char* doc;               // the module docstring
+    const char* filename;          // source path for traceback entries: "ruvo/uix/_html.cpp"
+    int (*exec)(PyObject* module);  // the module's own steps; 0, or -1 with an exception
+};
+
+// One static instance per module; its PyInit function returns init().
+// The module definition comes first so that the slots can find the instance.
+struct NativeModule {
+    PyModuleDef def;
+    PyModuleDef_Slot slots[3];
+    ModuleInfo info;
+    PyObject* module;  // the executed module object, owned
+    PyObject* dict;    // its namespace, borrowed
+    char init_name[128];  // "init FULL_NAME", the traceback entry of a failed import
+
+    explicit NativeModule(const ModuleInfo& info) noexcept;
+    PyObject* init() noexcept { return PyModuleDef_Init(&def); }
+
+    // Adds a traceback entry "FULL_NAME.FUNC" for the pending exception.
+    void traceback(const char* dotted_name, int line) const;
+};
+
+}  // namespace ruvo

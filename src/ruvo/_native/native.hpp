@@ -1,0 +1,8 @@
+// The common native layer: everything the extension modules share.
+#pragma once
+#include "args.hpp"
+#include "checks.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "text.hpp"

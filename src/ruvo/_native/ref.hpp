@@ -1,0 +1,56 @@
+// Owning reference handle: releases its reference when it goes out of scope,
+// so error paths never count references by hand.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace ruvo {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (may be null).
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    // Adds a reference to a borrowed object (may be null).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    // Replaces the held reference with a new one (stolen); the old one is
+    // released last, since releasing may run arbitrary code.
+    void reset(PyObject* stolen = nullptr) noexcept {
+        PyObject* old = std::exchange(p_, stolen);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A new reference to a borrowed object, for returning from C functions.
+inline PyObject* new_ref(PyObject* p) noexcept {
+    Py_INCREF(p);
+    return p;
+}
+
+}  // namespace ruvo

@@ -1,0 +1,425 @@
+// ruvo.uix._html: joins style, class and attribute containers into HTML text
+// and renders an element with the exact layout of the default template.
+#include <utility>
+
+#include "native.hpp"
+
+using ruvo::Ref;
+
+namespace {
+
+constexpr const char* kFile = "ruvo/uix/_html.cpp";
+
+extern ruvo::NativeModule module_def;
+
+// Constant texts, created once at import.
+struct Texts {
+    PyObject* empty;
+    PyObject* semicolon;
+    PyObject* space;
+    PyObject* colon_space;
+    PyObject* equals_quote;
+    PyObject* quote;
+    PyObject* lt;
+    PyObject* id_open;
+    PyObject* id_close;
+    PyObject* class_open;
+    PyObject* style_open;
+    PyObject* space_gt;
+    PyObject* end_open;
+    PyObject* gt;
+    PyObject* items;
+    PyObject* values;
+    PyObject* html_escape;
+    PyObject* quote_kwnames;  // ("quote",)
+} T;
+
+int make_texts() {
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry entries[] = {
+        {&T.empty, ""},           {&T.semicolon, ";"},       {&T.space, " "},        {&T.colon_space, ": "},
+        {&T.equals_quote, "=\""}, {&T.quote, "\""},          {&T.lt, "<"},           {&T.id_open, " id=\""},
+        {&T.id_close, "\" "},     {&T.class_open, " class=\""}, {&T.style_open, " style=\""},
+        {&T.space_gt, " >"},      {&T.end_open, "</"},       {&T.gt, ">"},           {&T.items, "items"},
+        {&T.values, "values"},    {&T.html_escape, "html_escape"},
+    };
+    for (const Entry& e : entries) {
+        if (!ruvo::intern(e.slot, e.text)) return -1;
+    }
+    if (!T.quote_kwnames) {
+        PyObject* quote = PyUnicode_InternFromString("quote");
+        if (!quote) return -1;
+        T.quote_kwnames = PyTuple_Pack(1, quote);
+        Py_DECREF(quote);
+        if (!T.quote_kwnames) return -1;
+    }
+    return 0;
+}
+
+// html.escape as bound at import: while the module global is still this
+// function, escaping is done natively with the same result.
+PyObject* standard_escape = nullptr;
+
+// ---------------------------------------------------------------------------
+// Walking a container's entries.
+
+int raise_need_more(Py_ssize_t index) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", index, index == 1 ? "" : "s");
+    return -1;
+}
+
+int raise_too_many() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+    return -1;
+}
+
+// Unpacks one element of items() into exactly two values.
+int unpack_pair(PyObject* item, Ref& key, Ref& value) {
+    if (PyTuple_Check(item)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(item);
+        if (n == 2) {
+            key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+            value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+            return 0;
+        }
+        return n > 2 ? raise_too_many() : raise_need_more(n);
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) return -1;
+    Ref* slots[2] = {&key, &value};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) return PyErr_Occurred() ? -1 : raise_need_more(i);
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) return raise_too_many();
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Calls visit(key, value) for each entry of `container` (key is null when
+// `pairs` is false): an exact dict directly, anything else through the
+// result of its method `method`.
+template <class Visit>
+int walk(PyObject* container, PyObject* method, bool pairs, Visit&& visit) {
+    if (PyDict_CheckExact(container)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(container);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (;;) {
+            if (PyDict_GET_SIZE(container) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(container, &pos, &k, &v)) return 0;
+            // The visit may run code that drops the dict's references.
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (visit(pairs ? key.get() : nullptr, value.get()) < 0) return -1;
+        }
+    }
+    Ref seq = Ref::steal(PyObject_CallMethodNoArgs(container, method));
+    if (!seq) return -1;
+    auto element = [&](PyObject* item) -> int {
+        if (!pairs) return visit(nullptr, item);
+        Ref key, value;
+        if (unpack_pair(item, key, value) < 0) return -1;
+        return visit(key.get(), value.get());
+    };
+    if (PyList_CheckExact(seq.get()) || PyTuple_CheckExact(seq.get())) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+            if (element(item.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq.get()));
+    if (!it) return -1;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) return PyErr_Occurred() ? -1 : 0;
+        if (element(item.get()) < 0) return -1;
+    }
+}
+
+int append(PyObject* list, Ref piece) {
+    return piece ? PyList_Append(list, piece.get()) : -1;
+}
+
+PyObject* format_empty(PyObject* value) { return PyObject_Format(value, T.empty); }
+
+// ---------------------------------------------------------------------------
+// The module functions.
+
+#define RUVO_FAIL(name)                                              \
+    do {                                                             \
+        module_def.traceback("ruvo.uix._html." name, __LINE__);      \
+        return nullptr;                                              \
+    } while (0)
+
+const ruvo::Params join_style_params("join_style", {"style_container"});
+const ruvo::Params join_cls_params("join_cls", {"default_cls", "cls_container"});
+const ruvo::Params join_attributes_params("join_attributes", {"attr_container"});
+const ruvo::Params render_params("render_default_html", {"tagname", "tagid", "cls", "style", "attributes", "content"});
+
+PyObject* join_style_impl(PyObject* container) {
+    int truth = PyObject_IsTrue(container);
+    if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
+        int t = PyObject_IsTrue(value);
+        if (t <= 0) return t;
+        Ref k = Ref::steal(format_empty(key));
+        if (!k) return -1;
+        Ref v = Ref::steal(format_empty(value));
+        if (!v) return -1;
+        PyObject* pieces[] = {k.get(), T.colon_space, v.get()};
+        return append(parts.get(), Ref::steal(ruvo::concat(pieces, 3)));
+    });
+    if (rc < 0) return nullptr;
+    return PyUnicode_Join(T.semicolon, parts.get());
+}
+
+PyObject* join_style(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[1];
+    if (join_style_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("join_style");
+    PyObject* result = join_style_impl(a[0]);
+    if (!result) RUVO_FAIL("join_style");
+    return result;
+}
+
+PyObject* join_cls_impl(PyObject* default_cls, PyObject* container) {
+    int truth = PyObject_IsTrue(default_cls);
+    if (truth < 0) return nullptr;
+    Ref parts = Ref::steal(truth ? PySequence_List(default_cls) : PyList_New(0));
+    if (!parts) return nullptr;
+    truth = PyObject_IsTrue(container);
+    if (truth < 0) return nullptr;
+    if (truth) {
+        int rc = walk(container, T.values, false, [&](PyObject*, PyObject* value) -> int {
+            int t = PyObject_IsTrue(value);
+            if (t <= 0) return t;
+            return PyList_Append(parts.get(), value);
+        });
+        if (rc < 0) return nullptr;
+    }
+    return PyUnicode_Join(T.space, parts.get());
+}
+
+PyObject* join_cls(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[2];
+    if (join_cls_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("join_cls");
+    PyObject* result = join_cls_impl(a[0], a[1]);
+    if (!result) RUVO_FAIL("join_cls");
+    return result;
+}
+
+// The escaped text of one attribute value: html_escape(text, quote=True).
+PyObject* escape_value(PyObject* value) {
+    Ref escape = Ref::steal(ruvo::lookup_global(module_def.dict, T.html_escape));
+    if (!escape) return nullptr;
+    Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+    if (!text) return nullptr;
+    if (escape.get() == standard_escape) return ruvo::html_escape(text.get());
+    PyObject* call_args[] = {text.get(), Py_True};
+    Ref result = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, T.quote_kwnames));
+    if (!result || !ruvo::check_exact_or_none(result.get(), &PyUnicode_Type)) return nullptr;
+    return result.release();
+}
+
+// key == value by the == protocol, as a truth value (1, 0 or -1).
+int keys_equal(PyObject* key, PyObject* value) {
+    if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(value)) {
+        if (key == value) return 1;
+        return PyUnicode_Compare(key, value) == 0 ? 1 : (PyErr_Occurred() ? -1 : 0);
+    }
+    Ref eq = Ref::steal(PyObject_RichCompare(key, value, Py_EQ));
+    if (!eq) return -1;
+    return PyObject_IsTrue(eq.get());
+}
+
+PyObject* join_attributes_impl(PyObject* container) {
+    int truth = PyObject_IsTrue(container);
+    if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
+        int t = PyObject_IsTrue(value);
+        if (t <= 0) return t;
+        Ref escaped = Ref::steal(escape_value(value));
+        if (!escaped) return -1;
+        int eq = keys_equal(key, value);
+        if (eq < 0) return -1;
+        if (eq) return PyList_Append(parts.get(), escaped.get());
+        Ref k = Ref::steal(format_empty(key));
+        if (!k) return -1;
+        Ref v = PyUnicode_CheckExact(escaped.get()) ? std::move(escaped) : Ref::steal(format_empty(escaped.get()));
+        if (!v) return -1;
+        PyObject* pieces[] = {k.get(), T.equals_quote, v.get(), T.quote};
+        return append(parts.get(), Ref::steal(ruvo::concat(pieces, 4)));
+    });
+    if (rc < 0) return nullptr;
+    return PyUnicode_Join(T.space, parts.get());
+}
+
+PyObject* join_attributes(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[1];
+    if (join_attributes_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("join_attributes");
+    PyObject* result = join_attributes_impl(a[0]);
+    if (!result) RUVO_FAIL("join_attributes");
+    return result;
+}
+
+// The normalised text of one argument: "" when it counts as empty (None, or
+// for some arguments any false value), else the value, which must be exactly
+// a str. Borrowed; null with an exception.
+PyObject* normalise(PyObject* value, bool falsy_is_empty) {
+    if (value == Py_None) return T.empty;
+    if (falsy_is_empty) {
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0) return nullptr;
+        if (!truth) return T.empty;
+    }
+    if (!PyUnicode_CheckExact(value)) {
+        ruvo::raise_expected(&PyUnicode_Type, value);
+        return nullptr;
+    }
+    return value;
+}
+
+// The text as the template's {{ }} writes it: HTML-escaped.
+Ref escaped(PyObject* text) {
+    if (!ruvo::needs_html_escape(text)) return Ref::borrow(text);
+    return Ref::steal(ruvo::html_escape(text));
+}
+
+PyObject* render_impl(PyObject* const* a) {
+    PyObject* tag = normalise(a[0], false);
+    if (!tag) return nullptr;
+    PyObject* eid = normalise(a[1], false);
+    if (!eid) return nullptr;
+    PyObject* s_cls = normalise(a[2], true);
+    if (!s_cls) return nullptr;
+    PyObject* s_style = normalise(a[3], true);
+    if (!s_style) return nullptr;
+    PyObject* s_attrs = normalise(a[4], true);
+    if (!s_attrs) return nullptr;
+    PyObject* s_content = normalise(a[5], false);
+    if (!s_content) return nullptr;
+
+    Ref e_tag = escaped(tag), e_eid = escaped(eid), e_cls = escaped(s_cls), e_style = escaped(s_style);
+    if (!e_tag || !e_eid || !e_cls || !e_style) return nullptr;
+
+    PyObject* parts[17];
+    int n = 0;
+    for (PyObject* p : {T.lt, e_tag.get(), T.id_open, e_eid.get(), T.id_close}) parts[n++] = p;
+    if (PyUnicode_GET_LENGTH(s_cls)) {
+        for (PyObject* p : {T.class_open, e_cls.get(), T.id_close}) parts[n++] = p;
+    }
+    if (PyUnicode_GET_LENGTH(s_style)) {
+        for (PyObject* p : {T.style_open, e_style.get(), T.id_close}) parts[n++] = p;
+    }
+    parts[n++] = T.space;
+    if (PyUnicode_GET_LENGTH(s_attrs)) parts[n++] = s_attrs;
+    for (PyObject* p : {T.space_gt, s_content, T.end_open, e_tag.get(), T.gt}) parts[n++] = p;
+    return ruvo::concat(parts, n);
+}
+
+PyObject* render_default_html(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[6];
+    if (render_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("render_default_html");
+    PyObject* result = render_impl(a);
+    if (!result) RUVO_FAIL("render_default_html");
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Module initialisation.
+
+constexpr const char* kModuleDoc =
+    "Fast HTML attribute joiners and the default element template renderer.\n"
+    "\n"
+    "The default ``html_tpl`` on :class:`~ruvo.uix.element.Element` is a small\n"
+    "Tornado template whose *run* cost dominates tree serialization. This module\n"
+    "reproduces that template's output (including its whitespace) without Tornado.\n"
+    "Custom ``html_tpl`` values still go through Tornado.\n";
+
+constexpr const char* kTemplate =
+    "<{{obj.tagname}} id=\"{{obj.tagid}}\" {% if obj.cls %} class=\"{{obj.cls}}\" {% end %}"
+    "{% if obj.style %} style=\"{{obj.style}}\" {% end %} {% raw obj.attributes %} >"
+    "{%raw obj.content%}</{{obj.tagname}}>";
+
+// from html import escape as html_escape
+PyObject* import_html_escape() {
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref html = Ref::borrow(PyDict_GetItemString(modules, "html"));
+    if (html) {
+        int has = PyObject_HasAttrString(html.get(), "escape");
+        if (!has) html.reset();
+    }
+    if (!html) {
+        Ref fromlist = Ref::steal(Py_BuildValue("(s)", "escape"));
+        if (!fromlist) return nullptr;
+        Ref name = Ref::steal(PyUnicode_FromString("html"));
+        if (!name) return nullptr;
+        html = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), module_def.dict, nullptr, fromlist.get(), 0));
+        if (!html) return nullptr;
+    }
+    PyObject* escape = PyObject_GetAttrString(html.get(), "escape");
+    if (escape || !PyErr_ExceptionMatches(PyExc_AttributeError)) return escape;
+    PyErr_Clear();
+    escape = PyDict_GetItemString(modules, "html.escape");
+    if (escape) return ruvo::new_ref(escape);
+    Ref what = Ref::steal(PyUnicode_FromString("escape"));
+    if (what) PyErr_Format(PyExc_ImportError, "cannot import name %S", what.get());
+    return nullptr;
+}
+
+const char* const kRenderLocals[] = {"tag", "eid", "s_cls", "s_style", "s_attrs", "s_content", "parts", nullptr};
+const char* const kStyleParams[] = {"style_container", nullptr};
+const char* const kClsParams[] = {"default_cls", "cls_container", nullptr};
+const char* const kAttrParams[] = {"attr_container", nullptr};
+const char* const kRenderParams[] = {"tagname", "tagid", "cls", "style", "attributes", "content", nullptr};
+
+const ruvo::FunctionDef kFunctions[] = {
+    {"join_style", "Join ``style_container`` into a CSS style attribute value.", join_style, kStyleParams, nullptr,
+     kFile},
+    {"join_cls", "Join default classes and ``cls_container`` values into a class string.", join_cls, kClsParams,
+     nullptr, kFile},
+    {"join_attributes", "Join ``attr_container`` into an HTML attribute string.", join_attributes, kAttrParams,
+     nullptr, kFile},
+    {"render_default_html",
+     "Render the default Element ``html_tpl`` without Tornado.\n"
+     "\n"
+     "    Whitespace matches ``tornado.template.Template.generate`` for\n"
+     "    :data:`DEFAULT_HTML_TPL` so markup stays byte-compatible with the\n"
+     "    previous renderer.\n"
+     "    ",
+     render_default_html, kRenderParams, kRenderLocals, kFile},
+};
+
+int exec_html(PyObject* module) {
+    if (make_texts() < 0) return -1;
+    PyObject* dict = module_def.dict;
+    Ref escape = Ref::steal(import_html_escape());
+    if (!escape || PyDict_SetItem(dict, T.html_escape, escape.get()) < 0) return -1;
+    Py_XSETREF(standard_escape, escape.release());
+    Ref all = Ref::steal(Py_BuildValue("(sssss)", "DEFAULT_HTML_TPL", "join_style", "join_cls", "join_attributes",
+                                       "render_default_html"));
+    if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return -1;
+    Ref tpl = Ref::steal(PyUnicode_FromString(kTemplate));
+    if (!tpl || PyDict_SetItemString(dict, "DEFAULT_HTML_TPL", tpl.get()) < 0) return -1;
+    for (const ruvo::FunctionDef& def : kFunctions) {
+        Ref fn = Ref::steal(ruvo::make_function(def, module));
+        if (!fn || PyDict_SetItemString(dict, def.name, fn.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+ruvo::NativeModule module_def({"_html", "ruvo.uix._html", kModuleDoc, kFile, exec_html});
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__html() { return module_def.init(); }

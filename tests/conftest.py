@@ -1,0 +1,37 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+from leakcheck import assert_no_leak  # noqa: E402
+
+SANITIZED = bool(os.environ.get("RUVO_SANITIZED"))
+
+
+@pytest.fixture
+def no_leak():
+    """The leak check, as a fixture: no_leak(fn, raises=None)."""
+    return assert_no_leak
+
+
+def run_python(code, check=True):
+    """Runs ``code`` in a fresh interpreter (same environment); returns the
+    completed process with text output."""
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return proc
+
+
+@pytest.fixture
+def python_subprocess():
+    return run_python
