@@ -756,3 +756,43 @@ def test_no_leak_on_errors(no_leak, call, exc):
 
 def test_no_leak_non_string_keyword(no_leak):
     no_leak(lambda: vectorcall_with_keywords(join_style, [None], [1], [None]), raises=TypeError)
+
+
+# ---------------------------------------------------------------------------
+# Binding html_escape at import
+
+
+@pytest.mark.parametrize("setup, expected", [
+    # html not imported yet: imported on demand
+    ("sys.modules.pop('html', None)", "html.escape"),
+    # html without escape: the html.escape entry of sys.modules is used
+    ("import types; sys.modules['html'] = types.ModuleType('html'); sys.modules['html.escape'] = custom",
+     "custom"),
+    # an html module of one's own is taken from sys.modules as it is
+    ("import types; sys.modules['html'] = types.ModuleType('html'); sys.modules['html'].escape = custom",
+     "custom"),
+])
+def test_html_escape_binding(python_subprocess, setup, expected):
+    python_subprocess(f"""
+        import sys
+        def custom(text, quote):
+            return "<" + text + ">"
+        {setup}
+        from ruvo.uix import _html
+        import html
+        assert _html.html_escape is {expected}
+        assert _html.join_attributes({{"a": "b"}}) == 'a="' + {expected}("b", quote=True) + '"'
+    """)
+
+
+def test_library_escape_with_replaced_code(python_subprocess):
+    python_subprocess("""
+        import html
+        from ruvo.uix import _html
+        assert _html.join_attributes({"a": "<"}) == 'a="&lt;"'
+        saved = html.escape.__code__
+        html.escape.__code__ = (lambda s, quote=True: s.upper()).__code__
+        assert _html.join_attributes({"a": "<b"}) == 'a="<B"'
+        html.escape.__code__ = saved
+        assert _html.join_attributes({"a": "<"}) == 'a="&lt;"'
+    """)

@@ -59,9 +59,22 @@ int make_texts() {
     return 0;
 }
 
-// html.escape as bound at import: while the module global is still this
-// function, escaping is done natively with the same result.
+// The standard library's html.escape when that is what was bound at import
+// (with its code object): while the module global is still this function
+// with the same code, escaping is done natively with the same result. A
+// replacement bound at import in its place is always called.
 PyObject* standard_escape = nullptr;
+PyObject* standard_escape_code = nullptr;
+
+// True for the function `escape` defined by the module `html` itself.
+bool is_library_escape(PyObject* fn) {
+    if (!PyFunction_Check(fn)) return false;
+    PyObject* globals = PyFunction_GET_GLOBALS(fn);
+    PyObject* modname = PyDict_GetItemString(globals, "__name__");
+    PyObject* codename = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn))->co_name;
+    return modname && PyUnicode_Check(modname) && PyUnicode_CompareWithASCIIString(modname, "html") == 0 &&
+           PyUnicode_CompareWithASCIIString(codename, "escape") == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Walking a container's entries.
@@ -222,7 +235,9 @@ PyObject* escape_value(PyObject* value) {
     if (!escape) return nullptr;
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
     if (!text) return nullptr;
-    if (escape.get() == standard_escape) return ruvo::html_escape(text.get());
+    if (escape.get() == standard_escape && PyFunction_GET_CODE(standard_escape) == standard_escape_code) {
+        return ruvo::html_escape(text.get());
+    }
     PyObject* call_args[] = {text.get(), Py_True};
     Ref result = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, T.quote_kwnames));
     if (!result || !ruvo::check_exact_or_none(result.get(), &PyUnicode_Type)) return nullptr;
@@ -405,7 +420,10 @@ int exec_html(PyObject* module) {
     PyObject* dict = module_def.dict;
     Ref escape = Ref::steal(import_html_escape());
     if (!escape || PyDict_SetItem(dict, T.html_escape, escape.get()) < 0) return -1;
-    Py_XSETREF(standard_escape, escape.release());
+    if (is_library_escape(escape.get())) {
+        Py_XSETREF(standard_escape_code, ruvo::new_ref(PyFunction_GET_CODE(escape.get())));
+        Py_XSETREF(standard_escape, escape.release());
+    }
     Ref all = Ref::steal(Py_BuildValue("(sssss)", "DEFAULT_HTML_TPL", "join_style", "join_cls", "join_attributes",
                                        "render_default_html"));
     if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return -1;
