@@ -160,6 +160,14 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Functions pickle and copy by reference: the module global of their name.
+PyObject* fn_reduce(PyObject* self, PyObject*) { return new_ref(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef fn_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, modname), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -178,6 +186,7 @@ PyTypeObject FunctionType = [] {
     t.tp_traverse = fn_traverse;
     t.tp_clear = fn_clear;
     t.tp_getset = fn_getset;
+    t.tp_methods = fn_methods;
     t.tp_members = fn_members;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     return t;
