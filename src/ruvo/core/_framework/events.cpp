@@ -1,0 +1,384 @@
+// BoundCallback and EventObservers: ordered lists of callbacks, called with
+// (obj, value) for property observers or (obj, *args) for event handlers.
+#include "fw.hpp"
+
+namespace ruvo::fw {
+
+PyTypeObject BoundCallbackType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject EventObserversType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+EventObserversTable observers_table;
+
+Py_ssize_t next_uid() {
+    static Py_ssize_t counter = 0;
+    return ++counter;
+}
+
+namespace {
+
+BoundCallback* as_cb(PyObject* o) { return reinterpret_cast<BoundCallback*>(o); }
+EventObservers* as_obs(PyObject* o) { return reinterpret_cast<EventObservers*>(o); }
+
+// ---------------------------------------------------------------------------
+// BoundCallback
+
+BoundCallback* make_callback(PyTypeObject* type, PyObject* func, PyObject* largs, PyObject* kwargs, Py_ssize_t uid) {
+    if (!PyCallable_Check(func)) {
+        PyErr_Format(PyExc_TypeError, "callback must be callable, got %.200s", Py_TYPE(func)->tp_name);
+        return nullptr;
+    }
+    Ref args = largs ? (PyTuple_Check(largs) ? Ref::borrow(largs) : Ref::steal(PySequence_Tuple(largs)))
+                     : Ref::steal(PyTuple_New(0));
+    if (!args) return nullptr;
+    Ref kw = kwargs && kwargs != Py_None ? Ref::steal(PyDict_Copy(kwargs)) : Ref::steal(PyDict_New());
+    if (!kw) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    BoundCallback* cb = as_cb(self);
+    cb->func = Py_NewRef(func);
+    cb->largs = args.release();
+    cb->kwargs = kw.release();
+    cb->uid = uid;
+    return cb;
+}
+
+const Params callback_params("BoundCallback", {"callback", "args", "kwargs", "uid"}, 1);
+
+PyObject* callback_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* a[4];
+    if (callback_params.parse(args, kwargs, a) < 0) FW_FAIL("BoundCallback.__new__");
+    if (a[2] && a[2] != Py_None && !PyDict_Check(a[2])) {
+        PyErr_Format(PyExc_TypeError, "BoundCallback kwargs must be a dict, got %.200s", Py_TYPE(a[2])->tp_name);
+        FW_FAIL("BoundCallback.__new__");
+    }
+    Py_ssize_t uid = 0;
+    if (a[3] && a[3] != Py_None) {
+        uid = PyLong_AsSsize_t(a[3]);
+        if (uid == -1 && PyErr_Occurred()) FW_FAIL("BoundCallback.__new__");
+    } else {
+        uid = next_uid();
+    }
+    PyObject* r = reinterpret_cast<PyObject*>(make_callback(type, a[0], a[1], a[2], uid));
+    if (!r) FW_FAIL("BoundCallback.__new__");
+    return r;
+}
+
+int callback_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_cb(self)->func);
+    Py_VISIT(as_cb(self)->largs);
+    Py_VISIT(as_cb(self)->kwargs);
+    return 0;
+}
+
+int callback_clear(PyObject* self) {
+    set_none(&as_cb(self)->func);
+    Py_CLEAR(as_cb(self)->largs);
+    Py_CLEAR(as_cb(self)->kwargs);
+    return 0;
+}
+
+void callback_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_cb(self)->func);
+    Py_CLEAR(as_cb(self)->largs);
+    Py_CLEAR(as_cb(self)->kwargs);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* cb_func(PyObject* self, void*) { return Py_NewRef(as_cb(self)->func); }
+PyObject* cb_args(PyObject* self, void*) {
+    PyObject* a = as_cb(self)->largs;
+    return a ? Py_NewRef(a) : PyTuple_New(0);
+}
+PyObject* cb_kwargs(PyObject* self, void*) {
+    PyObject* k = as_cb(self)->kwargs;
+    return k ? PyDict_Copy(k) : PyDict_New();
+}
+PyObject* cb_uid(PyObject* self, void*) { return PyLong_FromSsize_t(as_cb(self)->uid); }
+
+PyObject* callback_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<BoundCallback uid=%zd callback=%R>", as_cb(self)->uid, as_cb(self)->func);
+}
+
+PyObject* callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    return call_bound(as_cb(self), &PyTuple_GET_ITEM(args, 0), n, kwargs);
+}
+
+PyGetSetDef callback_getset[] = {
+    {"callback", cb_func, nullptr, "The callable.", nullptr},
+    {"args", cb_args, nullptr, "Extra positional arguments, passed before the dispatched ones.", nullptr},
+    {"kwargs", cb_kwargs, nullptr, "Extra keyword arguments (a copy).", nullptr},
+    {"uid", cb_uid, nullptr, "Unique id of this binding.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// EventObservers
+
+PyObject* observers_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_obs(self)->vtab = &observers_table;
+    as_obs(self)->callbacks = PyList_New(0);
+    if (!as_obs(self)->callbacks) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int observers_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_obs(self)->callbacks);
+    return 0;
+}
+
+int observers_clear(PyObject* self) {
+    // Keep a valid (empty) list: the object may still be used after clearing.
+    PyObject* empty = PyList_New(0);
+    if (!empty) return -1;
+    set_field(&as_obs(self)->callbacks, empty);
+    return 0;
+}
+
+void observers_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_obs(self)->callbacks);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// A snapshot of the callbacks, so that callbacks may bind and unbind freely.
+PyObject* snapshot(EventObservers* self) {
+    if (!self->callbacks || !PyList_Check(self->callbacks)) return PyTuple_New(0);
+    return PyList_AsTuple(self->callbacks);
+}
+
+PyObject* op_dispatch(EventObservers* self, PyObject* obj, PyObject* value) {
+    if (!self->callbacks || PyList_GET_SIZE(self->callbacks) == 0) Py_RETURN_NONE;
+    Ref cbs = Ref::steal(snapshot(self));
+    if (!cbs) return nullptr;
+    Ref keep_obj = Ref::borrow(obj), keep_value = Ref::borrow(value);
+    PyObject* args[2] = {obj, value};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cbs.get()); ++i) {
+        Ref r = Ref::steal(call_bound(as_cb(PyTuple_GET_ITEM(cbs.get(), i)), args, 2, nullptr));
+        if (!r) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* op_bind(EventObservers* self, PyObject* func, PyObject* largs, PyObject* kwargs) {
+    Ref cb = Ref::steal(reinterpret_cast<PyObject*>(make_callback(&BoundCallbackType, func, largs, kwargs, next_uid())));
+    if (!cb) return nullptr;
+    if (!self->callbacks && !(self->callbacks = PyList_New(0))) return nullptr;
+    if (PyList_Append(self->callbacks, cb.get()) < 0) return nullptr;
+    return PyLong_FromSsize_t(as_cb(cb.get())->uid);
+}
+
+// Removes `cb` from the live list by identity (runs no Python code).
+int remove_identical(EventObservers* self, PyObject* cb) {
+    PyObject* list = self->callbacks;
+    for (Py_ssize_t i = 0; list && i < PyList_GET_SIZE(list); ++i) {
+        if (PyList_GET_ITEM(list, i) == cb) return PySequence_DelItem(list, i);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Removes the first callback matching: by uid (uid > 0), else by func (and,
+// with `match_args`, equal largs and kwargs).
+int observers_remove(EventObservers* self, PyObject* func, PyObject* largs, PyObject* kwargs, bool match_args,
+                     Py_ssize_t uid) {
+    Ref cbs = Ref::steal(snapshot(self));
+    if (!cbs) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cbs.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(cbs.get(), i);
+        BoundCallback* cb = as_cb(item);
+        int match;
+        if (uid > 0) {
+            match = cb->uid == uid;
+        } else {
+            match = PyObject_RichCompareBool(cb->func, func, Py_EQ);
+            if (match > 0 && match_args) {
+                Ref a = largs ? Ref::borrow(largs) : Ref::steal(PyTuple_New(0));
+                if (!a) return -1;
+                match = PyObject_RichCompareBool(cb->largs ? cb->largs : Py_None, a.get(), Py_EQ);
+                if (match > 0) {
+                    Ref k = kwargs ? Ref::borrow(kwargs) : Ref::steal(PyDict_New());
+                    if (!k) return -1;
+                    match = PyObject_RichCompareBool(cb->kwargs ? cb->kwargs : Py_None, k.get(), Py_EQ);
+                }
+            }
+        }
+        if (match < 0) return -1;
+        if (match) return remove_identical(self, item);
+    }
+    return 0;
+}
+
+PyObject* call_bound(BoundCallback* cb, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+    Ref func = Ref::borrow(cb->func);
+    Ref largs = Ref::borrow(cb->largs);
+    Ref own_kw = Ref::borrow(cb->kwargs);
+    if (!func || func.get() == Py_None) Py_RETURN_NONE;  // cleared by the collector
+    const Py_ssize_t nl = largs ? PyTuple_GET_SIZE(largs.get()) : 0;
+    const bool has_kw = (kwargs && PyDict_GET_SIZE(kwargs)) || (own_kw && PyDict_GET_SIZE(own_kw.get()));
+    if (nl == 0 && !has_kw) return PyObject_Vectorcall(func.get(), args, nargs, nullptr);
+    Ref all = Ref::steal(PyTuple_New(nl + nargs));
+    if (!all) return nullptr;
+    for (Py_ssize_t i = 0; i < nl; ++i) PyTuple_SET_ITEM(all.get(), i, Py_NewRef(PyTuple_GET_ITEM(largs.get(), i)));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(all.get(), nl + i, Py_NewRef(args[i]));
+    Ref kw;
+    if (has_kw) {
+        kw = Ref::steal(own_kw ? PyDict_Copy(own_kw.get()) : PyDict_New());
+        if (!kw || (kwargs && PyDict_Update(kw.get(), kwargs) < 0)) return nullptr;
+    }
+    return PyObject_Call(func.get(), all.get(), kw.get());
+}
+
+EventObservers* new_observers() {
+    return as_obs(observers_new(&EventObserversType, nullptr, nullptr));
+}
+
+namespace {
+
+// Splits fast-call arguments into (callback, extra args tuple, kwargs dict).
+int split_callback_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                        PyObject** callback, Ref& largs, Ref& kwargs) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        raise_arg_count(func, false, 1, 1, nargs);
+        return -1;
+    }
+    *callback = args[0];
+    largs = Ref::steal(PyTuple_New(nargs - 1));
+    if (!largs) return -1;
+    for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(largs.get(), i - 1, Py_NewRef(args[i]));
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return -1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject* py_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* callback;
+    Ref largs, kwargs;
+    if (split_callback_args("bind", args, nargsf, kwnames, &callback, largs, kwargs) < 0) FW_FAIL("EventObservers.bind");
+    EventObservers* o = as_obs(self);
+    PyObject* r = o->vtab->bind(o, callback, largs.get(), kwargs.get());
+    if (!r) FW_FAIL("EventObservers.bind");
+    return r;
+}
+
+PyObject* py_funbind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* callback;
+    Ref largs, kwargs;
+    if (split_callback_args("funbind", args, nargsf, kwnames, &callback, largs, kwargs) < 0 ||
+        observers_remove(as_obs(self), callback, largs.get(), kwargs.get(), true, 0) < 0) {
+        FW_FAIL("EventObservers.funbind");
+    }
+    Py_RETURN_NONE;
+}
+
+const Params unbind_params("unbind", {"callback"});
+const Params unbind_uid_params("unbind_uid", {"uid"});
+const Params dispatch_params("dispatch", {"obj", "value"});
+
+PyObject* py_unbind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* a[1];
+    if (unbind_params.parse(args, nargsf, kwnames, a) < 0 ||
+        observers_remove(as_obs(self), a[0], nullptr, nullptr, false, 0) < 0) {
+        FW_FAIL("EventObservers.unbind");
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* py_unbind_uid(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* a[1];
+    if (unbind_uid_params.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("EventObservers.unbind_uid");
+    Py_ssize_t uid = PyLong_AsSsize_t(a[0]);
+    if (uid == -1 && PyErr_Occurred()) FW_FAIL("EventObservers.unbind_uid");
+    if (uid > 0 && observers_remove(as_obs(self), nullptr, nullptr, nullptr, false, uid) < 0) {
+        FW_FAIL("EventObservers.unbind_uid");
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* py_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* a[2];
+    if (dispatch_params.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("EventObservers.dispatch");
+    EventObservers* o = as_obs(self);
+    PyObject* r = o->vtab->dispatch(o, a[0], a[1]);
+    if (!r) FW_FAIL("EventObservers.dispatch");
+    return r;
+}
+
+Py_ssize_t observers_len(PyObject* self) {
+    PyObject* l = as_obs(self)->callbacks;
+    return l ? PyList_GET_SIZE(l) : 0;
+}
+
+PyObject* observers_callbacks(PyObject* self, void*) { return snapshot(as_obs(self)); }
+
+PyObject* observers_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<EventObservers of %zd callbacks>", observers_len(self));
+}
+
+PyMethodDef observers_methods[] = {
+    {"bind", FW_METH(py_bind), FW_FASTKW,
+     "bind(callback, *args, **kwargs) -> uid\n\nAppends a callback, called as callback(*args, obj, value, **kwargs)."},
+    {"funbind", FW_METH(py_funbind),
+     FW_FASTKW, "funbind(callback, *args, **kwargs)\n\nRemoves the first callback bound with these arguments."},
+    {"unbind", FW_METH(py_unbind), FW_FASTKW,
+     "unbind(callback)\n\nRemoves the first binding of callback."},
+    {"unbind_uid", FW_METH(py_unbind_uid),
+     FW_FASTKW, "unbind_uid(uid)\n\nRemoves the binding with that uid."},
+    {"dispatch", FW_METH(py_dispatch),
+     FW_FASTKW, "dispatch(obj, value)\n\nCalls every callback in order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef observers_getset[] = {
+    {"callbacks", observers_callbacks, nullptr, "The bound callbacks, in order (a tuple).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods observers_as_sequence = {observers_len};
+
+}  // namespace
+
+int init_event_types(PyObject* module) {
+    observers_table.dispatch = op_dispatch;
+    observers_table.bind = op_bind;
+
+    PyTypeObject& b = BoundCallbackType;
+    setup_type(b, "ruvo.core._event.BoundCallback", sizeof(BoundCallback), nullptr,
+               "BoundCallback(callback, args=(), kwargs=None, uid=None)\n--\n\n"
+               "A callback bound with extra arguments; calling it calls callback(*args, *call_args, **kwargs).");
+    b.tp_new = callback_new;
+    b.tp_traverse = callback_traverse;
+    b.tp_clear = callback_clear;
+    b.tp_dealloc = callback_dealloc;
+    b.tp_getset = callback_getset;
+    b.tp_repr = callback_repr;
+    b.tp_call = callback_call;
+    if (ready_type(b, nullptr, module, "BoundCallback") < 0) return -1;
+
+    PyTypeObject& t = EventObserversType;
+    setup_type(t, "ruvo.core._event.EventObservers", sizeof(EventObservers), nullptr,
+               "EventObservers()\n--\n\nAn ordered list of bound callbacks.");
+    t.tp_new = observers_new;
+    t.tp_traverse = observers_traverse;
+    t.tp_clear = observers_clear;
+    t.tp_dealloc = observers_dealloc;
+    t.tp_methods = observers_methods;
+    t.tp_getset = observers_getset;
+    t.tp_as_sequence = &observers_as_sequence;
+    t.tp_repr = observers_repr;
+    return ready_type(t, &observers_table, module, "EventObservers");
+}
+
+}  // namespace ruvo::fw
