@@ -16,6 +16,7 @@ namespace ruvo::thinref {
 Texts T;
 PyObject* builtin_reversed = nullptr;
 PyObject* builtin_round = nullptr;
+int nesting = 0;
 
 namespace {
 
@@ -205,7 +206,7 @@ bool own_ref(PyObject* self) {
 
 }  // namespace
 
-PyObject* referent(PyObject* self) {
+PyObject* referent_general(PyObject* self) {
     if (own_ref(self)) {
         PyObject* r = call_field(self);
         if (!r) traceback(THINREF_NAME("__ref__"), __LINE__);
@@ -354,7 +355,8 @@ PyObject* ref_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
 // guard; these operations never raise ReferenceError.
 template <class Op>
 PyObject* on_field_result(PyObject* self, const char* name, Op&& op) {
-    if (Py_EnterRecursiveCall(" while forwarding to a referent")) {
+    bool guarded;
+    if (!enter_forwarding(&guarded)) {
         traceback(name, __LINE__);
         return nullptr;
     }
@@ -364,7 +366,7 @@ PyObject* on_field_result(PyObject* self, const char* name, Op&& op) {
         result = op(w);
         Py_DECREF(w);
     }
-    Py_LeaveRecursiveCall();
+    leave_forwarding(guarded);
     if (!result) traceback(name, __LINE__);
     return result;
 }

@@ -58,7 +58,19 @@ PyObject* field_result(PyObject* self);
 
 // The referent by the forwarding rule: self.__ref__(), looked up the ordinary
 // way. Raises ReferenceError for a dead referent. New reference or null.
-PyObject* referent(PyObject* self);
+PyObject* referent_general(PyObject* self);
+inline PyObject* referent(PyObject* self) {
+    // The common case inline: an exact ThinRef whose field is a weak reference
+    // to a living object.
+    if (Py_IS_TYPE(self, &ThinRefType)) {
+        PyObject* f = as_proxy(self)->ref;
+        if (Py_IS_TYPE(f, &_PyWeakref_RefType)) {
+            PyObject* r = PyWeakref_GET_OBJECT(f);
+            if (r != Py_None) return Py_NewRef(r);
+        }
+    }
+    return referent_general(self);
+}
 
 // weakref.ref(obj, destructor), or weakref.ref(obj) when destructor is null,
 // through the module global `weakref`. New reference or null.
@@ -82,9 +94,31 @@ inline void set_field(PyObject* self, PyObject* stolen) {
 // call and the interpreter's recursion guard around it (forwarding through
 // proxies whose referents are proxies can recurse without Python frames).
 // Returns op's result, or `error` with the traceback entry `name` added.
+//
+// The guard is entered only by forwarding nested in another forwarding
+// (`nesting` counts those in progress, on every thread, under the
+// interpreter lock): an outermost call cannot recurse by itself, and any
+// recursion through referents is caught one level later.
+extern int nesting;
+
+// Enters the recursion guard for nested forwarding; false with
+// RecursionError. Pair with leave_forwarding(entered).
+inline bool enter_forwarding(bool* guarded) {
+    *guarded = nesting > 0;
+    if (*guarded && Py_EnterRecursiveCall(" while forwarding to a referent")) return false;
+    ++nesting;
+    return true;
+}
+
+inline void leave_forwarding(bool guarded) {
+    --nesting;
+    if (guarded) Py_LeaveRecursiveCall();
+}
+
 template <class R, class Op>
 inline R forward(PyObject* self, R error, const char* name, Op&& op) {
-    if (Py_EnterRecursiveCall(" while forwarding to a referent")) {
+    bool guarded;
+    if (!enter_forwarding(&guarded)) {
         traceback(name, __LINE__);
         return error;
     }
@@ -94,7 +128,7 @@ inline R forward(PyObject* self, R error, const char* name, Op&& op) {
         result = op(r);
         Py_DECREF(r);
     }
-    Py_LeaveRecursiveCall();
+    leave_forwarding(guarded);
     if (result == error && PyErr_Occurred()) traceback(name, __LINE__);
     return result;
 }
