@@ -5,7 +5,7 @@ __all__ = ("get_color_from_hex_255",)
 _HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
 
 
-def get_color_from_hex_255(text):
+def get_color_from_hex_255(text: str) -> list:
     """Parse a hexadecimal colour into a new list of components.
 
     "#rgb", "#rgba", "#rrggbb" and "#rrggbbaa" (the "#" is optional, any case)

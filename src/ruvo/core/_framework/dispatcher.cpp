@@ -456,6 +456,11 @@ PyMethodDef ed_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef ed_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "The instance dictionary.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 }  // namespace
 
 PyObject* class_properties(PyTypeObject* type) {
@@ -534,6 +539,7 @@ int init_dispatcher_types(PyObject* module) {
     e.tp_clear = ed_clear;
     e.tp_dealloc = ed_dealloc;
     e.tp_methods = ed_methods;
+    e.tp_getset = ed_getset;
     e.tp_dictoffset = offsetof(EventDispatcher, dict);
     e.tp_weaklistoffset = offsetof(EventDispatcher, weakreflist);
     return ready_type(e, &dispatcher_table, module, "EventDispatcher");

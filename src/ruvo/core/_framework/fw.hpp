@@ -90,6 +90,12 @@ PropertyStorage* storage_of(Property* prop, PyObject* obj);
 PropertyStorage* new_storage();
 // The storage's observers, created on first use (borrowed).
 EventObservers* observers_of(PropertyStorage* storage);
+// True when `observers` is an EventObservers with at least one callback.
+inline bool has_callbacks(PyObject* observers) {
+    if (!observers || !PyObject_TypeCheck(observers, &EventObserversType)) return false;
+    PyObject* l = reinterpret_cast<EventObservers*>(observers)->callbacks;
+    return l && PyList_Check(l) && PyList_GET_SIZE(l) > 0;
+}
 // New EventObservers.
 EventObservers* new_observers();
 // Removes the first callback matching: by uid (uid > 0), else by func (and,

@@ -35,9 +35,8 @@ int notify(PyObject* self) {
         return 0;
     }
     Ref storage = Ref::steal(reinterpret_cast<PyObject*>(s));
-    if (s->value != self || !PyObject_TypeCheck(s->observers, &EventObserversType)) return 0;
+    if (s->value != self || !has_callbacks(s->observers)) return 0;
     EventObservers* o = reinterpret_cast<EventObservers*>(s->observers);
-    if (PyList_GET_SIZE(o->callbacks) == 0) return 0;
     Ref keep = Ref::borrow(s->observers);
     Ref r = Ref::steal(o->vtab->dispatch(o, obj.get(), self));
     return r ? 0 : -1;

@@ -64,15 +64,18 @@ PyObject* property_assign(Property* self, PyObject* obj, PyObject* value, bool u
     int equal = PyObject_IsTrue(same.get());
     if (equal < 0) return refuse();
     if (equal && units) {
-        int same_unit = PyObject_RichCompareBool(saved_units.get(), storage->units, Py_EQ);
+        // The same number in another unit is a change; a unit left unset means the declared one.
+        PyObject* declared = reinterpret_cast<NumericProperty*>(self)->units;
+        PyObject* before = saved_units.get() != Py_None ? saved_units.get() : declared;
+        PyObject* after = storage->units != Py_None ? storage->units : declared;
+        int same_unit = PyObject_RichCompareBool(before, after, Py_EQ);
         if (same_unit < 0) return refuse();
         equal = same_unit;
     }
     if (equal) Py_RETURN_FALSE;
     set_field(&storage->value, Py_NewRef(converted.get()));
     PyObject* observers = storage->observers;
-    if (PyObject_TypeCheck(observers, &EventObserversType) &&
-        PyList_GET_SIZE(reinterpret_cast<EventObservers*>(observers)->callbacks) > 0) {
+    if (has_callbacks(observers)) {
         Ref keep = Ref::borrow(observers);
         EventObservers* o = reinterpret_cast<EventObservers*>(observers);
         Ref r = Ref::steal(o->vtab->dispatch(o, obj, converted.get()));
@@ -165,8 +168,11 @@ PyObject* op_get_storage(Property* self, PyObject* obj) { return reinterpret_cas
 }  // namespace
 
 PyObject* property_dispatch(Property* self, PyObject* obj) {
-    Ref o = Ref::steal(reinterpret_cast<PyObject*>(observers_for(self, obj)));
-    if (!o) return nullptr;
+    Ref storage = Ref::steal(reinterpret_cast<PyObject*>(storage_of(self, obj)));
+    if (!storage) return nullptr;
+    // Nobody to tell: the value (possibly computed) is not needed.
+    Ref o = Ref::borrow(reinterpret_cast<PropertyStorage*>(storage.get())->observers);
+    if (!has_callbacks(o.get())) Py_RETURN_NONE;
     Ref value = Ref::steal(self->vtab->get_value(self, obj));
     if (!value) return nullptr;
     EventObservers* obs = reinterpret_cast<EventObservers*>(o.get());

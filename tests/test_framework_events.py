@@ -1,0 +1,260 @@
+"""Events, observers and bound callbacks of the framework, and the colour
+helper of ruvo.core.utils."""
+
+import gc
+import weakref
+
+import pytest
+
+from ruvo.core._event import BoundCallback, EventDispatcher, EventObservers, Observable, ObjectWithUid
+from ruvo.core.properties import StringProperty
+from ruvo.core.utils import get_color_from_hex_255
+
+
+class Button(EventDispatcher):
+    text = StringProperty("")
+
+    def __init__(self, **kw):
+        super().__init__(**kw)
+        self.register_event("on_press")
+        self.register_event("on_click", client=True)
+
+
+def test_register_event_lists_and_client_events():
+    b = Button()
+    assert b.events() == ["on_press", "on_click"] and b.client_events() == ["on_click"]
+    b.register_event("on_press", client=True)
+    b.register_event("on_click", client=True)
+    b.register_event("on_hover", client=False)
+    assert b.events() == ["on_press", "on_click", "on_hover"]
+    assert b.client_events() == ["on_click", "on_press"]
+    b.client_events().append("x")  # a copy
+    assert b.client_events() == ["on_click", "on_press"]
+    with pytest.raises(TypeError, match="event name must be a str, got int"):
+        b.register_event(5)
+    with pytest.raises(TypeError, match=r"register_event\(\) takes at least 1 positional argument \(0 given\)"):
+        b.register_event()
+
+
+def test_reregistering_keeps_handlers():
+    b = Button()
+    seen = []
+    b.bind(on_press=lambda obj: seen.append(obj))
+    b.register_event("on_press")
+    b.dispatch("on_press")
+    assert seen == [b]
+
+
+def test_dispatch_calls_handlers_in_order_with_arguments():
+    b = Button()
+    seen = []
+    b.bind(on_click=lambda *a, **k: seen.append(("one", a, k)))
+    b.fbind("on_click", lambda *a, **k: seen.append(("two", a, k)), "tag", extra=1)
+    assert b.dispatch("on_click", 5, x=2) is None
+    assert seen == [("one", (b, 5), {"x": 2}), ("two", ("tag", b, 5), {"extra": 1, "x": 2})]
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda b: b.dispatch("on_missing"), KeyError, "Button has no event 'on_missing'"),
+        (lambda b: b.dispatch(), TypeError, r"dispatch\(\) takes at least 1 positional argument \(0 given\)"),
+        (lambda b: b.bind(on_nope=print), KeyError, "Button has no property or event 'on_nope'"),
+        (lambda b: b.bind(print), TypeError, r"bind\(\) takes exactly 0 positional arguments \(1 given\)"),
+        (lambda b: b.bind(on_press=5), TypeError, "callback must be callable, got int"),
+        (lambda b: b.fbind("text"), TypeError, r"fbind\(\) takes at least 2 positional arguments \(1 given\)"),
+        (lambda b: b.fbind(5, print), TypeError, "property or event name must be a str, got int"),
+        (lambda b: b.unbind_uid("text", "x"), TypeError, "cannot be interpreted as an integer"),
+    ],
+)
+def test_binding_and_dispatch_errors(call, exc, message):
+    with pytest.raises(exc, match=message):
+        call(Button())
+
+
+def test_unbind_funbind_unbind_uid():
+    b = Button()
+    seen = []
+
+    def handler(*args):
+        seen.append(args)
+
+    b.bind(text=handler, on_press=handler)
+    uid = b.fbind("text", handler, "a")
+    b.fbind("text", handler, "b")
+    b.text = "1"
+    assert seen == [(b, "1"), ("a", b, "1"), ("b", b, "1")]
+    b.unbind(text=handler)  # the first binding of handler
+    b.funbind("text", handler, "b")
+    b.funbind("text", handler, "zzz")  # no such binding: nothing happens
+    seen.clear()
+    b.text = "2"
+    assert seen == [("a", b, "2")]
+    b.unbind_uid("text", uid)
+    b.unbind_uid("text", uid)
+    b.unbind(on_press=handler)
+    b.text = "3"
+    b.dispatch("on_press")
+    assert seen == [("a", b, "2")]
+
+
+def test_property_level_binding_forms():
+    b = Button()
+    seen = []
+    Button.text.bind(b, lambda o, v: seen.append(v))
+    uid = Button.text.fbind(b, lambda *a: seen.append(a), 1)
+    b.text = "x"
+    assert seen == ["x", (1, b, "x")]
+    Button.text.unbind_uid(b, uid)
+    Button.text.dispatch(b)
+    assert seen[-1] == "x" and len(seen) == 3
+
+
+def test_handlers_changing_bindings_during_dispatch():
+    b = Button()
+    seen = []
+
+    def first(obj):
+        seen.append("first")
+        obj.unbind(on_press=first)
+        obj.bind(on_press=late)
+
+    def late(obj):
+        seen.append("late")
+
+    b.bind(on_press=first)
+    b.bind(on_press=lambda obj: seen.append("second"))
+    b.dispatch("on_press")
+    assert seen == ["first", "second"]
+    b.dispatch("on_press")
+    assert seen == ["first", "second", "second", "late"]
+
+
+def test_handler_error_stops_dispatch_and_propagates():
+    b = Button()
+    seen = []
+
+    def boom(obj):
+        raise OSError("boom")
+
+    b.bind(on_press=boom, text=lambda o, v: None)
+    b.fbind("on_press", seen.append)
+    with pytest.raises(OSError, match="boom"):
+        b.dispatch("on_press")
+    assert seen == []
+
+
+def test_handler_dropping_the_last_reference_of_its_dispatcher():
+    holder = [Button()]
+    probe = weakref.ref(holder[0])
+    seen = []
+
+    def drop(obj):
+        holder.clear()
+        gc.collect()
+        seen.append(obj.uid)
+
+    holder[0].bind(on_press=drop)
+    holder[0].bind(on_press=lambda obj: seen.append("after"))
+    holder[0].dispatch("on_press")
+    assert len(seen) == 2 and seen[1] == "after"
+    gc.collect()
+    assert probe() is None
+
+
+def test_uids_are_unique():
+    objs = [ObjectWithUid(), Observable(), Button(), Button()]
+    uids = [o.uid for o in objs]
+    assert len(set(uids)) == 4 and all(isinstance(u, int) and u > 0 for u in uids)
+
+
+def test_plain_observable_bindings():
+    o = Observable()
+    seen = []
+    uid = o.fbind("anything", seen.append)
+    o.bind(anything=seen.append)
+    o.unbind(anything=seen.append)
+    o.unbind_uid("anything", uid)
+    o.funbind("other", print)
+
+
+def test_event_observers_and_bound_callbacks():
+    obs = EventObservers()
+    seen = []
+    uid = obs.bind(lambda *a, **k: seen.append((a, k)), 1, key="v")
+    assert len(obs) == 1 and obs.callbacks[0].uid == uid
+    obs.dispatch("obj", "value")
+    assert seen == [((1, "obj", "value"), {"key": "v"})]
+    obs.unbind_uid(uid)
+    assert len(obs) == 0 and obs.callbacks == ()
+
+    cb = BoundCallback(seen.append, (), None)
+    assert (cb.args, cb.kwargs, cb.uid > 0) == ((), {}, True)
+    cb("x")
+    assert seen[-1] == "x"
+    cb2 = BoundCallback(print, [1, 2], {"sep": "-"}, 7)
+    assert (cb2.callback, cb2.args, cb2.kwargs, cb2.uid) == (print, (1, 2), {"sep": "-"}, 7)
+    cb2.kwargs["sep"] = "+"  # a copy
+    assert cb2.kwargs == {"sep": "-"}
+    for bad in ((5,), (print, (), 5)):
+        with pytest.raises(TypeError):
+            BoundCallback(*bad)
+    assert type(EventObservers.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
+    assert type(EventDispatcher.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
+
+
+def test_event_types_subclass_and_collect():
+    class Mine(EventObservers):
+        pass
+
+    m = Mine()
+    m.bind(lambda *a: m)  # a cycle through the callback
+    probe = weakref.ref(m)
+    del m
+    gc.collect()
+    assert probe() is None
+
+
+def test_no_leaks_on_event_operations(no_leak):
+    b = Button()
+    b.bind(on_press=lambda obj, *a, **k: None)
+
+    def bind_cycle():
+        uid = b.fbind("on_click", print, 1, sep="")
+        b.unbind_uid("on_click", uid)
+
+    no_leak(lambda: b.dispatch("on_press", 1, k=2))
+    no_leak(lambda: b.dispatch("on_nope"), raises=KeyError)
+    no_leak(bind_cycle)
+    no_leak(lambda: (b.bind(on_click=print), b.unbind(on_click=print)))
+    no_leak(lambda: b.bind(on_nope=print), raises=KeyError)
+    no_leak(lambda: (b.events(), b.client_events(), b.register_event("on_press", client=True)))
+    no_leak(Button)
+
+
+# ---------------------------------------------------------------------------
+# Colour texts
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("#f00", [255, 0, 0]),
+        ("0F0", [0, 255, 0]),
+        ("#00f8", [0, 0, 255, 136 / 255]),
+        ("#12ab9F", [18, 171, 159]),
+        ("ffffff00", [255, 255, 255, 0.0]),
+        ("#000000FF", [0, 0, 0, 1.0]),
+    ],
+)
+def test_get_color_from_hex_255(text, expected):
+    result = get_color_from_hex_255(text)
+    assert result == expected and type(result) is list
+    assert [type(v) for v in result[:3]] == [int] * 3
+    assert len(result) == 3 or type(result[3]) is float
+
+
+@pytest.mark.parametrize("text", ["", "#", "#ff", "#fffff", "#ggg", "red", "##fff", "#ffffffff0", " #fff", "#١٢٣", None, 5])
+def test_get_color_from_hex_255_refuses(text):
+    with pytest.raises(ValueError, match="invalid hex colour " + repr(text).replace("(", r"\(")):
+        get_color_from_hex_255(text)
