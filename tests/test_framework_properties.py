@@ -680,3 +680,19 @@ def test_observer_rebinding_and_reassigning_during_notification():
     box.title = "a"
     assert calls == [("first", "a"), ("second", "b")]
     assert box.title == "b"
+
+
+def test_dependencies_must_be_properties_of_the_object():
+    class Unplaced(EventDispatcher):
+        r = ReferenceListProperty(StringProperty())
+
+    class Missing(EventDispatcher):
+        a = AliasProperty(len, bind=("zzz",))
+
+    with pytest.raises(TypeError, match="^Unplaced.r depends on a property that is not placed on a class$"):
+        Unplaced()
+    with pytest.raises(KeyError, match="Missing.a depends on 'zzz', which is not a property of this object"):
+        Missing()
+    for prop in (Box.sizes, Box.double):
+        with pytest.raises(TypeError, match="needs an EventDispatcher instance, got object"):
+            prop.init_storage(object(), PropertyStorage())

@@ -259,6 +259,11 @@ PyMethodDef forward_def = {"_forward", FW_METH(py_forward), METH_FASTCALL, "Disp
 // Binds self's forwarder to the storages of `names` (properties of obj).
 int bind_dependencies(Property* self, PyObject* obj, PyObject* names) {
     if (!names || names == Py_None) return 0;
+    if (!PyObject_TypeCheck(obj, &EventDispatcherType)) {
+        PyErr_Format(PyExc_TypeError, "%.200s %R needs an EventDispatcher instance, got %.200s", Py_TYPE(self)->tp_name,
+                     self->name ? self->name : Py_None, Py_TYPE(obj)->tp_name);
+        return -1;
+    }
     Ref seq = Ref::steal(PySequence_Tuple(names));
     if (!seq) return -1;
     if (!PyTuple_GET_SIZE(seq.get())) return 0;
@@ -267,9 +272,19 @@ int bind_dependencies(Property* self, PyObject* obj, PyObject* names) {
     EventDispatcher* d = reinterpret_cast<EventDispatcher*>(obj);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(seq.get(), i);
-        PyObject* s = reinterpret_cast<EventDispatcherTable*>(d->base.base.vtab)->storage_of(d, name);
-        if (!s || !PyObject_TypeCheck(s, &PropertyStorageType)) {
-            if (!PyErr_Occurred()) raise_expected(&PropertyStorageType, s);
+        if (!PyUnicode_Check(name)) {
+            raise_named(PyExc_TypeError, self, obj, " depends on a property that is not placed on a class");
+            return -1;
+        }
+        PyObject* s = d->storage && PyDict_Check(d->storage) ? PyDict_GetItemWithError(d->storage, name) : nullptr;
+        if (!s) {
+            if (!PyErr_Occurred()) {
+                raise_named(PyExc_KeyError, self, obj, " depends on %R, which is not a property of this object", name);
+            }
+            return -1;
+        }
+        if (!PyObject_TypeCheck(s, &PropertyStorageType)) {
+            raise_expected(&PropertyStorageType, s);
             return -1;
         }
         EventObservers* o = observers_of(reinterpret_cast<PropertyStorage*>(s));
