@@ -14,18 +14,13 @@ from tornado.template import Template
 from ruvo.uix._html import DEFAULT_HTML_TPL, join_attributes, join_cls, join_style, render_default_html
 
 QUICK = "--quick" in sys.argv
-REPEAT = 3 if QUICK else 7
+REPEAT = 3 if QUICK else 15
 
 
-def best(fn, number):
-    """Best time of one call in nanoseconds."""
-    return min(timeit.repeat(fn, number=number, repeat=REPEAT)) / number * 1e9
-
-
-def calibrate(fn, target=0.05):
+def calibrate(timer, target=0.02 if QUICK else 0.05):
     number = 1
     while True:
-        t = timeit.timeit(fn, number=number)
+        t = timer.timeit(number)
         if t >= target:
             return number
         number *= 2 if t > target / 10 else 10
@@ -35,13 +30,13 @@ def calibrate(fn, target=0.05):
 def py_join_style(style_container):
     if not style_container:
         return ""
-    return ";".join("{0}: {1}".format(k, v) for k, v in style_container.items() if v)
+    return ";".join(["{0}: {1}".format(k, v) for k, v in style_container.items() if v])
 
 
 def py_join_cls(default_cls, cls_container):
     parts = list(default_cls) if default_cls else []
     if cls_container:
-        parts.extend(v for v in cls_container.values() if v)
+        parts.extend([v for v in cls_container.values() if v])
     return " ".join(parts)
 
 
@@ -83,24 +78,32 @@ def main():
     assert py_join_cls(DEFAULT_CLS, CLS) == join_cls(DEFAULT_CLS, CLS)
     assert py_join_attributes(ATTRS) == join_attributes(ATTRS)
 
-    empty = ()
+    # Statements run by timeit in one namespace: no wrapper call is timed.
+    namespace = dict(globals(), template=template, obj=obj, short=(1, 2))
     cases = {
-        "floor len(())": lambda: len(empty),
-        "render_default_html": lambda: render_default_html(*ELEMENT),
-        "tornado generate": lambda: template.generate(obj=obj),
-        "join_style": lambda: join_style(STYLE),
-        "python join_style": lambda: py_join_style(STYLE),
-        "join_cls": lambda: join_cls(DEFAULT_CLS, CLS),
-        "python join_cls": lambda: py_join_cls(DEFAULT_CLS, CLS),
-        "join_attributes": lambda: join_attributes(ATTRS),
-        "python join_attributes": lambda: py_join_attributes(ATTRS),
+        "floor len(short tuple)": "len(short)",
+        "render_default_html": "render_default_html(*ELEMENT)",
+        "tornado generate": "template.generate(obj=obj)",
+        "join_style": "join_style(STYLE)",
+        "python join_style": "py_join_style(STYLE)",
+        "join_cls": "join_cls(DEFAULT_CLS, CLS)",
+        "python join_cls": "py_join_cls(DEFAULT_CLS, CLS)",
+        "join_attributes": "join_attributes(ATTRS)",
+        "python join_attributes": "py_join_attributes(ATTRS)",
     }
-    ns = {}
-    for name, fn in cases.items():
-        ns[name] = best(fn, calibrate(fn) if not QUICK else max(1, calibrate(fn) // 4))
+    cases = {name: timeit.Timer(stmt, globals=namespace) for name, stmt in cases.items()}
+    # Rounds over all cases, keeping each case's best: a change of machine
+    # load during the run then affects every case alike.
+    numbers = {name: calibrate(timer) for name, timer in cases.items()}
+    ns = {name: float("inf") for name in cases}
+    for _ in range(REPEAT):
+        for name, timer in cases.items():
+            t = timer.timeit(numbers[name]) / numbers[name] * 1e9
+            ns[name] = min(ns[name], t)
+    for name in cases:
         print(f"{name:26s} {ns[name]:9.1f} ns")
 
-    floor = ns["floor len(())"]
+    floor = ns["floor len(short tuple)"]
     print()
     rows = [
         ("render_default_html vs tornado", ns["tornado generate"] / ns["render_default_html"], "x faster", ">= 40"),

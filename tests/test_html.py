@@ -796,3 +796,42 @@ def test_library_escape_with_replaced_code(python_subprocess):
         html.escape.__code__ = saved
         assert _html.join_attributes({"a": "<"}) == 'a="&lt;"'
     """)
+
+
+# ---------------------------------------------------------------------------
+# Native escaping against html.escape: every replaced character at every
+# position of texts long enough to be scanned in blocks, in each character width
+
+
+@pytest.mark.parametrize("fill", ["a", "\u00e9", "\u20ac", "\U0001F600"])
+def test_escaping_matches_library(fill):
+    for length in (1, 15, 16, 17, 31, 33, 48):
+        for special in "&<>\"'":
+            for pos in range(length):
+                text = fill * pos + special + fill * (length - pos - 1)
+                assert join_attributes({"k": text}) == f'k="{html.escape(text)}"'
+                assert render_default_html(text, None, None, None, None, None) == (
+                    f'<{html.escape(text)} id=""   ></{html.escape(text)}>')
+        dense = ("&<>\"'" + fill) * length
+        assert join_attributes({"k": dense}) == f'k="{html.escape(dense)}"'
+        mixed = "a" * length + "\U0001F600&"
+        assert render_default_html("p", mixed, mixed, None, None, None) == (
+            f'<p id="{html.escape(mixed)}"  class="{html.escape(mixed)}"   ></p>')
+
+
+def test_join_results_are_exact_str():
+    class S(str):
+        pass
+
+    for result in (join_cls([S("a")], None), join_cls([S("a"), "b"], None), join_style({S("a"): S("b")}),
+                   join_attributes({S("a"): S("b")}), render_default_html("", "", "", "", "", "")):
+        assert type(result) is str
+
+
+def test_html_escape_none_for_a_bare_attribute(restore_escape, no_leak):
+    h.html_escape = lambda text, quote: None
+    assert message(join_attributes, {"a": "x", "b": "b", "c": "c"}) == (
+        TypeError, "sequence item 1: expected str instance, NoneType found")
+    # the join fails only after the walk: a later entry's error comes first
+    assert message(join_attributes, {"b": "b", "c": EqFails()}) == (KeyError, "'eq'")
+    no_leak(lambda: join_attributes({"a": "x", "b": "b"}), raises=TypeError)

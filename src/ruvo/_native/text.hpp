@@ -1,4 +1,5 @@
-// Text building blocks: concatenation of exact str pieces and the HTML
+// Text building blocks: concatenation of str pieces (optionally HTML-escaping
+// some of them on the way), a growable run of pieces joined once, and the
 // escaping of html.escape(text, quote=True), done natively.
 #pragma once
 #define PY_SSIZE_T_CLEAN
@@ -6,8 +7,12 @@
 
 namespace ruvo {
 
-// Concatenates `n` exact str objects into one new str.
+// Concatenates `n` str objects into one new exact str.
 PyObject* concat(PyObject* const* pieces, Py_ssize_t n);
+
+// The same, writing the pieces whose flag in `escape` is set as
+// html_escape would, without making the escaped texts first.
+PyObject* concat_escaped(PyObject* const* pieces, const bool* escape, Py_ssize_t n);
 
 // True when `text` (a str) holds a character that HTML escaping replaces.
 bool needs_html_escape(PyObject* text);
@@ -15,5 +20,47 @@ bool needs_html_escape(PyObject* text);
 // A new exact str equal to html.escape(text, quote=True) for a str `text`:
 // & < > " ' become &amp; &lt; &gt; &quot; &#x27;.
 PyObject* html_escape(PyObject* text);
+
+// An owned run of objects, meant to be joined into one str at the end: a
+// list of parts without the list object and its item-by-item joining.
+class Pieces {
+public:
+    Pieces() noexcept = default;
+    Pieces(const Pieces&) = delete;
+    Pieces& operator=(const Pieces&) = delete;
+    ~Pieces();
+
+    // Appends a borrowed object (a new reference is taken); 0 or -1.
+    int add(PyObject* piece) {
+        Py_INCREF(piece);
+        return add_new(piece);
+    }
+    // Appends a new reference, which is taken over; a null one reports -1.
+    int add_new(PyObject* piece) {
+        if (!piece) return -1;
+        if (n_ == cap_ && grow() < 0) {
+            Py_DECREF(piece);
+            return -1;
+        }
+        items_[n_++] = piece;
+        return 0;
+    }
+
+    Py_ssize_t size() const noexcept { return n_; }
+
+    // The pieces joined with `sep` (null for none), as str.join does: every
+    // piece must be a str, else TypeError "sequence item %zd: expected str
+    // instance, %.80s found". A single exact str piece is returned itself.
+    PyObject* join(PyObject* sep) const;
+
+private:
+    int grow();
+
+    static constexpr Py_ssize_t kInline = 24;
+    PyObject* inline_[kInline];
+    PyObject** items_ = inline_;
+    Py_ssize_t n_ = 0;
+    Py_ssize_t cap_ = kInline;
+};
 
 }  // namespace ruvo

@@ -156,11 +156,19 @@ int walk(PyObject* container, PyObject* method, bool pairs, Visit&& visit) {
     }
 }
 
-int append(PyObject* list, Ref piece) {
-    return piece ? PyList_Append(list, piece.get()) : -1;
+// format(value, ""): an exact float formats as its str, without the method call.
+PyObject* format_empty(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return PyObject_Str(value);
+    return PyObject_Format(value, T.empty);
 }
 
-PyObject* format_empty(PyObject* value) { return PyObject_Format(value, T.empty); }
+// Python truth, with the common exact types answered inline.
+inline int truth_of(PyObject* v) {
+    if (v == Py_None || v == Py_False) return 0;
+    if (v == Py_True) return 1;
+    if (PyUnicode_CheckExact(v) && PyUnicode_IS_READY(v)) return PyUnicode_GET_LENGTH(v) != 0;
+    return PyObject_IsTrue(v);
+}
 
 // ---------------------------------------------------------------------------
 // The module functions.
@@ -177,22 +185,24 @@ const ruvo::Params join_attributes_params("join_attributes", {"attr_container"})
 const ruvo::Params render_params("render_default_html", {"tagname", "tagid", "cls", "style", "attributes", "content"});
 
 PyObject* join_style_impl(PyObject* container) {
-    int truth = PyObject_IsTrue(container);
+    int truth = truth_of(container);
     if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return nullptr;
+    // Each entry is "{0}: {1}".format(key, value): the two formatted texts
+    // around ": ", entries separated by ";", all joined once at the end.
+    ruvo::Pieces pieces;
     int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
-        int t = PyObject_IsTrue(value);
+        int t = truth_of(value);
         if (t <= 0) return t;
         Ref k = Ref::steal(format_empty(key));
         if (!k) return -1;
         Ref v = Ref::steal(format_empty(value));
         if (!v) return -1;
-        PyObject* pieces[] = {k.get(), T.colon_space, v.get()};
-        return append(parts.get(), Ref::steal(ruvo::concat(pieces, 3)));
+        if (pieces.size() && pieces.add(T.semicolon) < 0) return -1;
+        if (pieces.add_new(k.release()) < 0 || pieces.add(T.colon_space) < 0) return -1;
+        return pieces.add_new(v.release());
     });
     if (rc < 0) return nullptr;
-    return PyUnicode_Join(T.semicolon, parts.get());
+    return pieces.join(nullptr);
 }
 
 PyObject* join_style(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -204,21 +214,36 @@ PyObject* join_style(PyObject*, PyObject* const* args, size_t nargsf, PyObject* 
 }
 
 PyObject* join_cls_impl(PyObject* default_cls, PyObject* container) {
-    int truth = PyObject_IsTrue(default_cls);
+    int truth = truth_of(default_cls);
     if (truth < 0) return nullptr;
-    Ref parts = Ref::steal(truth ? PySequence_List(default_cls) : PyList_New(0));
-    if (!parts) return nullptr;
-    truth = PyObject_IsTrue(container);
+    ruvo::Pieces parts;  // list(default_cls), then the true container values
+    if (truth) {
+        if (PyList_CheckExact(default_cls) || PyTuple_CheckExact(default_cls)) {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(default_cls); ++i) {
+                if (parts.add(PySequence_Fast_GET_ITEM(default_cls, i)) < 0) return nullptr;
+            }
+        } else {
+            Ref it = Ref::steal(PyObject_GetIter(default_cls));
+            if (!it) return nullptr;
+            for (;;) {
+                PyObject* item = PyIter_Next(it.get());
+                if (!item) break;
+                if (parts.add_new(item) < 0) return nullptr;
+            }
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    truth = truth_of(container);
     if (truth < 0) return nullptr;
     if (truth) {
         int rc = walk(container, T.values, false, [&](PyObject*, PyObject* value) -> int {
-            int t = PyObject_IsTrue(value);
+            int t = truth_of(value);
             if (t <= 0) return t;
-            return PyList_Append(parts.get(), value);
+            return parts.add(value);
         });
         if (rc < 0) return nullptr;
     }
-    return PyUnicode_Join(T.space, parts.get());
+    return parts.join(T.space);
 }
 
 PyObject* join_cls(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -256,27 +281,47 @@ int keys_equal(PyObject* key, PyObject* value) {
 }
 
 PyObject* join_attributes_impl(PyObject* container) {
-    int truth = PyObject_IsTrue(container);
+    int truth = truth_of(container);
     if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return nullptr;
+    // Each part is the escaped text alone or key="text", parts separated by
+    // " ", all joined once at the end. An escape that returned None for a
+    // bare part makes the final join fail, as joining a list of the parts
+    // would, naming that part's position.
+    ruvo::Pieces pieces;
+    Py_ssize_t nparts = 0, none_part = -1;
     int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
-        int t = PyObject_IsTrue(value);
+        int t = truth_of(value);
         if (t <= 0) return t;
         Ref escaped = Ref::steal(escape_value(value));
         if (!escaped) return -1;
         int eq = keys_equal(key, value);
         if (eq < 0) return -1;
-        if (eq) return PyList_Append(parts.get(), escaped.get());
-        Ref k = Ref::steal(format_empty(key));
-        if (!k) return -1;
-        Ref v = PyUnicode_CheckExact(escaped.get()) ? std::move(escaped) : Ref::steal(format_empty(escaped.get()));
-        if (!v) return -1;
-        PyObject* pieces[] = {k.get(), T.equals_quote, v.get(), T.quote};
-        return append(parts.get(), Ref::steal(ruvo::concat(pieces, 4)));
+        Ref k;
+        if (!eq) {
+            k = Ref::steal(format_empty(key));
+            if (!k) return -1;
+            if (!PyUnicode_CheckExact(escaped.get())) escaped = Ref::steal(format_empty(escaped.get()));
+            if (!escaped) return -1;
+        }
+        if (nparts++ && pieces.add(T.space) < 0) return -1;
+        if (eq) {
+            if (escaped.get() == Py_None) {
+                if (none_part < 0) none_part = nparts - 1;
+                return 0;
+            }
+            return pieces.add_new(escaped.release());
+        }
+        if (pieces.add_new(k.release()) < 0 || pieces.add(T.equals_quote) < 0) return -1;
+        if (pieces.add_new(escaped.release()) < 0) return -1;
+        return pieces.add(T.quote);
     });
     if (rc < 0) return nullptr;
-    return PyUnicode_Join(T.space, parts.get());
+    if (none_part >= 0) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", none_part,
+                     Py_TYPE(Py_None)->tp_name);
+        return nullptr;
+    }
+    return pieces.join(nullptr);
 }
 
 PyObject* join_attributes(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -293,7 +338,7 @@ PyObject* join_attributes(PyObject*, PyObject* const* args, size_t nargsf, PyObj
 PyObject* normalise(PyObject* value, bool falsy_is_empty) {
     if (value == Py_None) return T.empty;
     if (falsy_is_empty) {
-        int truth = PyObject_IsTrue(value);
+        int truth = truth_of(value);
         if (truth < 0) return nullptr;
         if (!truth) return T.empty;
     }
@@ -302,12 +347,6 @@ PyObject* normalise(PyObject* value, bool falsy_is_empty) {
         return nullptr;
     }
     return value;
-}
-
-// The text as the template's {{ }} writes it: HTML-escaped.
-Ref escaped(PyObject* text) {
-    if (!ruvo::needs_html_escape(text)) return Ref::borrow(text);
-    return Ref::steal(ruvo::html_escape(text));
 }
 
 PyObject* render_impl(PyObject* const* a) {
@@ -324,22 +363,38 @@ PyObject* render_impl(PyObject* const* a) {
     PyObject* s_content = normalise(a[5], false);
     if (!s_content) return nullptr;
 
-    Ref e_tag = escaped(tag), e_eid = escaped(eid), e_cls = escaped(s_cls), e_style = escaped(s_style);
-    if (!e_tag || !e_eid || !e_cls || !e_style) return nullptr;
-
+    // The tag name, id, class and style are written HTML-escaped, as the
+    // template's {{ }} writes them; attributes and content go in raw.
     PyObject* parts[17];
+    bool escape[17];
     int n = 0;
-    for (PyObject* p : {T.lt, e_tag.get(), T.id_open, e_eid.get(), T.id_close}) parts[n++] = p;
+    auto add = [&](PyObject* p, bool e) {
+        parts[n] = p;
+        escape[n++] = e;
+    };
+    add(T.lt, false);
+    add(tag, true);
+    add(T.id_open, false);
+    add(eid, true);
+    add(T.id_close, false);
     if (PyUnicode_GET_LENGTH(s_cls)) {
-        for (PyObject* p : {T.class_open, e_cls.get(), T.id_close}) parts[n++] = p;
+        add(T.class_open, false);
+        add(s_cls, true);
+        add(T.id_close, false);
     }
     if (PyUnicode_GET_LENGTH(s_style)) {
-        for (PyObject* p : {T.style_open, e_style.get(), T.id_close}) parts[n++] = p;
+        add(T.style_open, false);
+        add(s_style, true);
+        add(T.id_close, false);
     }
-    parts[n++] = T.space;
-    if (PyUnicode_GET_LENGTH(s_attrs)) parts[n++] = s_attrs;
-    for (PyObject* p : {T.space_gt, s_content, T.end_open, e_tag.get(), T.gt}) parts[n++] = p;
-    return ruvo::concat(parts, n);
+    add(T.space, false);
+    if (PyUnicode_GET_LENGTH(s_attrs)) add(s_attrs, false);
+    add(T.space_gt, false);
+    add(s_content, false);
+    add(T.end_open, false);
+    add(tag, true);
+    add(T.gt, false);
+    return ruvo::concat_escaped(parts, escape, n);
 }
 
 PyObject* render_default_html(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
