@@ -835,3 +835,18 @@ def test_html_escape_none_for_a_bare_attribute(restore_escape, no_leak):
     # the join fails only after the walk: a later entry's error comes first
     assert message(join_attributes, {"b": "b", "c": EqFails()}) == (KeyError, "'eq'")
     no_leak(lambda: join_attributes({"a": "x", "b": "b"}), raises=TypeError)
+
+
+def test_stub_matches_module():
+    import ast
+    import pathlib
+
+    stub = ast.parse(pathlib.Path(h.__file__).with_name("_html.pyi").read_text())
+    functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert set(functions) == set(FUNCTIONS)
+    for name, node in functions.items():
+        assert tuple(a.arg for a in node.args.args) == FUNCTIONS[name]
+        assert ast.get_docstring(node, clean=False) == DOCS[name]
+    names = {t.id for node in stub.body if isinstance(node, (ast.AnnAssign, ast.Assign))
+             for t in ([node.target] if isinstance(node, ast.AnnAssign) else node.targets)}
+    assert set(h.__all__) <= names | set(functions)
