@@ -696,3 +696,104 @@ def test_dependencies_must_be_properties_of_the_object():
     for prop in (Box.sizes, Box.double):
         with pytest.raises(TypeError, match="needs an EventDispatcher instance, got object"):
             prop.init_storage(object(), PropertyStorage())
+
+
+# ---------------------------------------------------------------------------
+# Python subclasses overriding operations
+
+
+class Upper(StringProperty):
+    def convert(self, obj, value):
+        value = super().convert(obj, value)
+        return value.upper() if isinstance(value, str) else value
+
+
+class Even(BoundedNumericProperty):
+    def check(self, obj, value):
+        result = super().check(obj, value)
+        if value % 2:
+            raise ValueError(f"{type(obj).__name__}.{self.name} must be even")
+        return result
+
+    def parse_text(self, obj, text):
+        return super().parse_text(obj, text) * 2
+
+
+class Loose(Property):
+    def compare_value(self, a, b):
+        return str(a) == str(b)
+
+    def get_value(self, obj):
+        return ("got", super().get_value(obj))
+
+
+class Counted(ListProperty):
+    def init_storage(self, obj, storage):
+        super().init_storage(obj, storage)
+        obj.inits = getattr(obj, "inits", 0) + 1
+
+    def set(self, obj, value):
+        return super().set(obj, list(value) * 2)
+
+
+class Custom(EventDispatcher):
+    shout = Upper("abc")
+    even = Even(2, max=10)
+    loose = Loose(1)
+    twice = Counted([1])
+
+
+def test_python_overrides_apply_to_assignment_and_set_up():
+    c = Custom()
+    assert (c.shout, c.even, c.loose, c.twice, c.inits) == ("ABC", 2, ("got", 1), [1], 1)
+    c.shout = "hey"
+    assert c.shout == "HEY"
+    with pytest.raises(ValueError, match="^Custom.even must be even$"):
+        c.even = 3
+    with pytest.raises(ValueError, match="above the maximum bound"):
+        c.even = 12  # the native check still runs through super()
+    c.even = "3px"
+    assert c.even == 6.0 and Custom.even.get_units(c) == "px"
+    assert Custom.loose.set(c, "1") is False and Custom.loose.set(c, 2) is True
+    c.twice = (1, 2)
+    assert c.twice == [1, 2, 1, 2] and type(c.twice) is ObservableList
+
+
+def test_python_visible_methods_call_the_native_operation():
+    c = Custom()
+    # The Python override is the attribute; through the class, super() reaches the native one.
+    assert Custom.shout.convert(c, "x") == "X"
+    assert StringProperty.convert(Custom.shout, c, "x") == "x"
+    assert NumericProperty.parse_text(Custom.even, c, "4em") == 4.0
+    assert Property.get(Custom.loose, c) == 1
+
+
+def test_subclasses_without_overrides_and_their_classes_are_collected():
+    def make():
+        class Quiet(StringProperty):
+            pass
+
+        class Loud(StringProperty):
+            def convert(self, obj, value):
+                return value
+
+        class Holder(EventDispatcher):
+            q = Quiet("q")
+            l = Loud("l")
+
+        h = Holder(q="a", l="b")
+        assert (h.q, h.l) == ("a", "b")
+        return weakref.ref(Holder), weakref.ref(Loud)
+
+    refs = make()
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+
+
+def test_no_leaks_through_python_overrides(no_leak):
+    c = Custom()
+    no_leak(lambda: setattr(c, "shout", "abc"))
+    no_leak(lambda: setattr(c, "even", 3), raises=ValueError)
+    no_leak(lambda: setattr(c, "even", "2px"))
+    no_leak(lambda: (c.loose, Custom.loose.set(c, 1)))
+    no_leak(Custom)

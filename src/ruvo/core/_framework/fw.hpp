@@ -130,6 +130,14 @@ inline bool is_number(PyObject* v) { return (PyLong_Check(v) && !PyBool_Check(v)
 PyObject* call_bound(BoundCallback* cb, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs);
 Py_ssize_t next_uid();
 
+// Python subclasses overriding operations in Python: finish_new installs the
+// per-class table on a new instance of `native` or of a Python subclass of it
+// (returns self, or null after releasing it); native_table is the table of the
+// nearest native class, which the Python-visible methods call.
+int init_overrides();
+PyObject* finish_new(PyObject* self, PyTypeObject* native);
+PropertyTable* native_table(Property* self);
+
 // Properties of a dispatcher class: dict name -> Property, cached per class (borrowed).
 PyObject* class_properties(PyTypeObject* type);
 

@@ -30,11 +30,11 @@ PyObject* kind_check(Property* self, PyObject* obj, PyObject* value, const char*
 }
 
 // A new-object function that sets the table and the default value.
-template <PropertyTable* Table>
+template <PropertyTable* Table, PyTypeObject* Type>
 PyObject* simple_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
     PyObject* self = property_new(type, args, kw);
     if (self) as_prop(self)->vtab = Table;
-    return self;
+    return finish_new(self, Type);
 }
 
 // An __init__(defaultvalue=<fallback>, **kw) for the kinds without parameters of their own.
@@ -101,7 +101,7 @@ PyObject* dict_init_storage(Property* self, PyObject* obj, PropertyStorage* stor
 ObjectProperty* as_objprop(PyObject* o) { return reinterpret_cast<ObjectProperty*>(o); }
 
 PyObject* object_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&object_table>(type, args, kw);
+    PyObject* self = simple_new<&object_table, &ObjectPropertyType>(type, args, kw);
     if (self) as_objprop(self)->baseclass = Py_NewRef(Py_None);
     return self;
 }
@@ -166,7 +166,7 @@ PyGetSetDef object_getset[] = {
 OptionProperty* as_option(PyObject* o) { return reinterpret_cast<OptionProperty*>(o); }
 
 PyObject* option_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&option_table>(type, args, kw);
+    PyObject* self = simple_new<&option_table, &OptionPropertyType>(type, args, kw);
     if (!self) return nullptr;
     as_option(self)->options = PyList_New(0);
     if (!as_option(self)->options) Py_CLEAR(self);
@@ -301,7 +301,7 @@ int bind_dependencies(Property* self, PyObject* obj, PyObject* names) {
 ReferenceListProperty* as_ref(PyObject* o) { return reinterpret_cast<ReferenceListProperty*>(o); }
 
 PyObject* reflist_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&reflist_table>(type, args, kw);
+    PyObject* self = simple_new<&reflist_table, &ReferenceListPropertyType>(type, args, kw);
     if (!self) return nullptr;
     as_ref(self)->properties = PyList_New(0);
     if (!as_ref(self)->properties) Py_CLEAR(self);
@@ -413,7 +413,7 @@ PyGetSetDef reflist_getset[] = {
 AliasProperty* as_alias(PyObject* o) { return reinterpret_cast<AliasProperty*>(o); }
 
 PyObject* alias_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&alias_table>(type, args, kw);
+    PyObject* self = simple_new<&alias_table, &AliasPropertyType>(type, args, kw);
     if (!self) return nullptr;
     AliasProperty* a = as_alias(self);
     a->getter = Py_NewRef(Py_None);
@@ -570,14 +570,14 @@ int init_kind_types(PyObject* module) {
     const Kind kinds[] = {
         {&BooleanPropertyType, &boolean_table, "BooleanProperty",
          "BooleanProperty(defaultvalue=False, **kw)\n--\n\nA bool; any other value but None is converted by truth.",
-         simple_new<&boolean_table>, simple_init<false_default>, property_traverse, property_clear, property_dealloc,
+         simple_new<&boolean_table, &BooleanPropertyType>, simple_init<false_default>, property_traverse, property_clear, property_dealloc,
          nullptr},
         {&StringPropertyType, &string_table, "StringProperty",
-         "StringProperty(defaultvalue='', **kw)\n--\n\nA str.", simple_new<&string_table>,
+         "StringProperty(defaultvalue='', **kw)\n--\n\nA str.", simple_new<&string_table, &StringPropertyType>,
          simple_init<empty_str_default>, property_traverse, property_clear, property_dealloc, nullptr},
         {&DictPropertyType, &dict_table, "DictProperty",
          "DictProperty(defaultvalue={}, **kw)\n--\n\nA dict; each object starts from its own copy of the default.",
-         simple_new<&dict_table>, simple_init<empty_dict_default>, property_traverse, property_clear,
+         simple_new<&dict_table, &DictPropertyType>, simple_init<empty_dict_default>, property_traverse, property_clear,
          property_dealloc, nullptr},
         {&ObjectPropertyType, &object_table, "ObjectProperty",
          "ObjectProperty(defaultvalue=None, baseclass=None, **kw)\n--\n\n"
@@ -601,7 +601,7 @@ int init_kind_types(PyObject* module) {
          "ColorProperty(defaultvalue=None, **kw)\n--\n\n"
          "A list of 3 or 4 colour components, also given as a tuple or as a text\n"
          "such as '#ff0000' (parsed by ruvo.core.utils.get_color_from_hex_255).",
-         simple_new<&color_table>, simple_init<none_default>, property_traverse, property_clear, property_dealloc,
+         simple_new<&color_table, &ColorPropertyType>, simple_init<none_default>, property_traverse, property_clear, property_dealloc,
          nullptr},
     };
     static char names[sizeof kinds / sizeof kinds[0]][64];

@@ -130,7 +130,7 @@ PyMappingMethods ol_as_mapping;
 PyObject* list_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
     PyObject* self = property_new(type, args, kw);
     if (self) reinterpret_cast<Property*>(self)->vtab = &list_table;
-    return self;
+    return finish_new(self, &ListPropertyType);
 }
 
 const Params list_init_params("__init__", {"defaultvalue"}, 0);
@@ -170,7 +170,7 @@ PyObject* varlist_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
     if (!self) return nullptr;
     as_vl(self)->base.vtab = &varlist_table;
     as_vl(self)->length = 4;
-    return self;
+    return finish_new(self, &VariableListPropertyType);
 }
 
 // A new list of `length` items repeating `items` (n of them) in order.

@@ -78,7 +78,7 @@ constexpr const char* kDoc =
     "Import them from :mod:`ruvo.core.properties` and :mod:`ruvo.core._event`.\n";
 
 int exec_framework(PyObject* module) {
-    if (make_texts() < 0) return -1;
+    if (make_texts() < 0 || init_overrides() < 0) return -1;
     if (init_storage_types(module) < 0 || init_event_types(module) < 0 || init_property_types(module) < 0 ||
         init_numeric_types(module) < 0 || init_list_types(module) < 0 || init_kind_types(module) < 0 ||
         init_dispatcher_types(module) < 0) {

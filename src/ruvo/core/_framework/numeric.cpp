@@ -259,6 +259,14 @@ void bounded_dealloc(PyObject* self) {
     numeric_dealloc(self);
 }
 
+PyObject* numeric_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
+    return finish_new(numeric_new(type, args, kw), &NumericPropertyType);
+}
+
+PyObject* bounded_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
+    return finish_new(bounded_new(type, args, kw), &BoundedNumericPropertyType);
+}
+
 int set_units(NumericProperty* self, PyObject* units) {
     if (!units) units = Py_None;
     if (!check_exact_or_none(units, &PyUnicode_Type)) return -1;
@@ -320,7 +328,7 @@ PyObject* py_parse_text(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     PyObject* a[2];
     if (p_parse_text.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("NumericProperty.parse_text");
     NumericProperty* n = as_num(self);
-    PyObject* r = widen(num_table(&n->base)->parse_text(n, a[0], a[1]));
+    PyObject* r = widen(reinterpret_cast<NumericPropertyTable*>(native_table(&n->base))->parse_text(n, a[0], a[1]));
     if (!r) FW_FAIL("NumericProperty.parse_text");
     return r;
 }
@@ -329,7 +337,7 @@ PyObject* py_parse_pair(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     PyObject* a[3];
     if (p_parse_pair.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("NumericProperty.parse_pair");
     NumericProperty* n = as_num(self);
-    PyObject* r = widen(num_table(&n->base)->parse_pair(n, a[0], a[1], a[2]));
+    PyObject* r = widen(reinterpret_cast<NumericPropertyTable*>(native_table(&n->base))->parse_pair(n, a[0], a[1], a[2]));
     if (!r) FW_FAIL("NumericProperty.parse_pair");
     return r;
 }
@@ -406,7 +414,7 @@ int init_numeric_types(PyObject* module) {
                "NumericProperty(defaultvalue=0, units=None, **kw)\n--\n\n"
                "An int or float; a text such as '12px' or a pair (12, 'px') is parsed\n"
                "and its unit remembered for the object (see get_units).");
-    n.tp_new = numeric_new;
+    n.tp_new = numeric_tp_new;
     n.tp_init = numeric_init;
     n.tp_traverse = numeric_traverse;
     n.tp_clear = numeric_clear;
@@ -420,7 +428,7 @@ int init_numeric_types(PyObject* module) {
                &NumericPropertyType,
                "BoundedNumericProperty(defaultvalue=0, min=None, max=None, **kw)\n--\n\n"
                "A NumericProperty whose value must lie within min and max.");
-    b.tp_new = bounded_new;
+    b.tp_new = bounded_tp_new;
     b.tp_init = bounded_init;
     b.tp_traverse = bounded_traverse;
     b.tp_clear = bounded_clear;

@@ -205,6 +205,12 @@ PyObject* property_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
+namespace {
+PyObject* property_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
+    return finish_new(property_new(type, args, kw), &PropertyType);
+}
+}  // namespace
+
 int property_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_prop(self)->defaultvalue);
     Py_VISIT(as_prop(self)->errorvalue);
@@ -302,21 +308,21 @@ const Params p_unbind_uid("unbind_uid", {"obj", "uid"});
         return r;                                                                             \
     }
 
-FW_PROP_METHOD1(py_get, p_obj, p->vtab->get_value(p, a[0]), "Property.get")
-FW_PROP_METHOD1(py_get_value, p_get_value, p->vtab->get_value(p, a[0]), "Property.get_value")
-FW_PROP_METHOD1(py_get_storage, p_get_storage, p->vtab->get_storage(p, a[0]), "Property.get_storage")
-FW_PROP_METHOD1(py_dispatch, p_dispatch, p->vtab->dispatch(p, a[0]), "Property.dispatch")
-FW_PROP_METHOD1(py_link_eagerly, p_link_eagerly, p->vtab->link_eagerly(p, a[0]), "Property.link_eagerly")
-FW_PROP_METHOD1(py_set, p_set, p->vtab->set(p, a[0], a[1]), "Property.set")
-FW_PROP_METHOD1(py_check, p_check, p->vtab->check(p, a[0], a[1]), "Property.check")
-FW_PROP_METHOD1(py_convert, p_convert, p->vtab->convert(p, a[0], a[1]), "Property.convert")
-FW_PROP_METHOD1(py_compare, p_compare, p->vtab->compare_value(p, a[0], a[1]), "Property.compare_value")
-FW_PROP_METHOD1(py_link, p_link, p->vtab->link(p, a[0], a[1]), "Property.link")
-FW_PROP_METHOD1(py_link_deps, p_link_deps, p->vtab->link_deps(p, a[0], a[1]), "Property.link_deps")
-FW_PROP_METHOD1(py_set_name, p_set_name, p->vtab->link(p, a[0], a[1]), "Property.__set_name__")
-FW_PROP_METHOD1(py_bind, p_bind, p->vtab->bind(p, a[0], a[1]), "Property.bind")
-FW_PROP_METHOD1(py_unbind, p_unbind, p->vtab->unbind(p, a[0], a[1]), "Property.unbind")
-FW_PROP_METHOD1(py_unbind_uid, p_unbind_uid, p->vtab->unbind_uid(p, a[0], a[1]), "Property.unbind_uid")
+FW_PROP_METHOD1(py_get, p_obj, native_table(p)->get_value(p, a[0]), "Property.get")
+FW_PROP_METHOD1(py_get_value, p_get_value, native_table(p)->get_value(p, a[0]), "Property.get_value")
+FW_PROP_METHOD1(py_get_storage, p_get_storage, native_table(p)->get_storage(p, a[0]), "Property.get_storage")
+FW_PROP_METHOD1(py_dispatch, p_dispatch, native_table(p)->dispatch(p, a[0]), "Property.dispatch")
+FW_PROP_METHOD1(py_link_eagerly, p_link_eagerly, native_table(p)->link_eagerly(p, a[0]), "Property.link_eagerly")
+FW_PROP_METHOD1(py_set, p_set, native_table(p)->set(p, a[0], a[1]), "Property.set")
+FW_PROP_METHOD1(py_check, p_check, native_table(p)->check(p, a[0], a[1]), "Property.check")
+FW_PROP_METHOD1(py_convert, p_convert, native_table(p)->convert(p, a[0], a[1]), "Property.convert")
+FW_PROP_METHOD1(py_compare, p_compare, native_table(p)->compare_value(p, a[0], a[1]), "Property.compare_value")
+FW_PROP_METHOD1(py_link, p_link, native_table(p)->link(p, a[0], a[1]), "Property.link")
+FW_PROP_METHOD1(py_link_deps, p_link_deps, native_table(p)->link_deps(p, a[0], a[1]), "Property.link_deps")
+FW_PROP_METHOD1(py_set_name, p_set_name, native_table(p)->link(p, a[0], a[1]), "Property.__set_name__")
+FW_PROP_METHOD1(py_bind, p_bind, native_table(p)->bind(p, a[0], a[1]), "Property.bind")
+FW_PROP_METHOD1(py_unbind, p_unbind, native_table(p)->unbind(p, a[0], a[1]), "Property.unbind")
+FW_PROP_METHOD1(py_unbind_uid, p_unbind_uid, native_table(p)->unbind_uid(p, a[0], a[1]), "Property.unbind_uid")
 
 PyObject* py_init_storage(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* a[2];
@@ -325,7 +331,7 @@ PyObject* py_init_storage(PyObject* self, PyObject* const* args, Py_ssize_t narg
         FW_FAIL("Property.init_storage");
     }
     Property* p = as_prop(self);
-    PyObject* r = p->vtab->init_storage(p, a[0], reinterpret_cast<PropertyStorage*>(a[1]));
+    PyObject* r = native_table(p)->init_storage(p, a[0], reinterpret_cast<PropertyStorage*>(a[1]));
     if (!r) FW_FAIL("Property.init_storage");
     return r;
 }
@@ -351,8 +357,8 @@ PyObject* py_fbind_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         }
     }
     Property* p = as_prop(self);
-    return Bind ? p->vtab->fbind(p, args[0], args[1], largs.get(), kwargs.get())
-                : p->vtab->funbind(p, args[0], args[1], largs.get(), kwargs.get());
+    return Bind ? native_table(p)->fbind(p, args[0], args[1], largs.get(), kwargs.get())
+                : native_table(p)->funbind(p, args[0], args[1], largs.get(), kwargs.get());
 }
 
 PyObject* py_fbind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -444,8 +450,12 @@ int init_property_types(PyObject* module) {
                "Base class of observable properties. On a class, the descriptor is the\n"
                "property; on an EventDispatcher instance, it reads and assigns that\n"
                "instance's value. Keyword arguments other than allownone are accepted\n"
-               "and ignored.");
-    p.tp_new = property_new;
+               "and ignored.\n\n"
+               "A Python subclass may override convert, check, compare_value, set,\n"
+               "get_value and init_storage (and parse_text, parse_pair of numeric\n"
+               "properties); assignment and set-up then call the override, which\n"
+               "reaches the native operation through super().");
+    p.tp_new = property_tp_new;
     p.tp_init = property_init;
     p.tp_traverse = property_traverse;
     p.tp_clear = property_clear;
