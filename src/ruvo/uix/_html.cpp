@@ -365,8 +365,8 @@ PyObject* render_impl(PyObject* const* a) {
 
     // The tag name, id, class and style are written HTML-escaped, as the
     // template's {{ }} writes them; attributes and content go in raw.
-    PyObject* parts[17];
-    bool escape[17];
+    PyObject* parts[18];  // 5 + 3 + 3 + 1 + 1 + 5 pieces at most
+    bool escape[18];
     int n = 0;
     auto add = [&](PyObject* p, bool e) {
         parts[n] = p;
