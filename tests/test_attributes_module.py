@@ -150,3 +150,22 @@ import ruvo.core._attributes as second
 print(first is second, first._Attribute is second._Attribute)
 """)
     assert proc.stdout.split() == ["True", "True"]
+
+
+FETCHED = {
+    properties: ["Property", "NumericProperty", "BoundedNumericProperty", "BooleanProperty", "ListProperty",
+                 "VariableListProperty", "StringProperty", "DictProperty", "ObjectProperty", "OptionProperty",
+                 "ReferenceListProperty", "AliasProperty", "ColorProperty", "PropertyStorage"],
+    _event: ["ObjectWithUid", "Observable", "EventDispatcher", "BoundCallback", "EventObservers"],
+}
+WITH_TABLE = {n for n in FETCHED[properties] if n.endswith("Property")} | {"EventDispatcher", "EventObservers"}
+
+
+@pytest.mark.parametrize("module, name", [(m, n) for m, names in FETCHED.items() for n in names])
+def test_framework_publishes_what_the_module_fetches(module, name):
+    cls = getattr(module, name)
+    assert isinstance(cls, type)
+    if name in WITH_TABLE:
+        assert type(cls.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
+    if name.endswith("Property") and name != "Property":
+        assert issubclass(cls, properties.Property)

@@ -9,6 +9,30 @@
 // fields), its table (the base's table followed by its new operations), its
 // operations, constructor and docstring, and one AttributeClass describing
 // them; the module registers the descriptions in its class list (module.cpp).
+// In outline (attribute.cpp is a complete example):
+//
+//   extern AttributeClass numeric_attribute_class;
+//   struct NumericAttribute {
+//       fw::NumericProperty base;
+//       PyObject* attrtype; int32_t sync; PyObject* attrname; PyObject* options;
+//   };
+//   struct NumericAttributeTable { fw::NumericPropertyTable base; AttrvalueOp attrvalue; };
+//   NumericAttributeTable table;
+//   void fill_table(void* t) { static_cast<NumericAttributeTable*>(t)->base.base.check = check; ... }
+//   PyObject* render(PyObject* self, PyObject* obj) { ... }   // attrvalue's own work
+//   AttributeClass numeric_attribute_class = {
+//       .name = "_NumericAttribute", .doc = kDoc, .base = Outside::NumericProperty, .in_all = true,
+//       .basicsize = sizeof(NumericAttribute),
+//       .common = {RUVO_FIELD(NumericAttribute, attrtype), RUVO_FIELD(NumericAttribute, sync),
+//                  RUVO_FIELD(NumericAttribute, attrname)},
+//       .gc_fields = {RUVO_FIELD(NumericAttribute, options)},
+//       .create_fields = create_fields, .init = init,
+//       .table = &table, .table_size = sizeof table,
+//       .attrvalue_slot = offsetof(NumericAttributeTable, attrvalue),
+//       .fill_table = fill_table, .render = render, .attrvalue_doc = "...",
+//       .members = members,  // e.g. the read-only `options`
+//       .kit = kit<numeric_attribute_class>(),
+//   };
 #pragma once
 #include <cstddef>
 #include <cstdint>
