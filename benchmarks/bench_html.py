@@ -68,22 +68,28 @@ class Obj:
 
 ELEMENT = ("button", "w140234", join_cls(DEFAULT_CLS, CLS), join_style(STYLE), join_attributes(ATTRS),
            "<span>Press me</span>")
+# A plain element: short texts, nothing to escape.
+SMALL = ("div", "w140235", "ruvo-label", "width: 10px", "", "Hello")
 
 
 def main():
     template = Template(DEFAULT_HTML_TPL)
     obj = Obj(*ELEMENT)
+    small = Obj(*SMALL)
     assert template.generate(obj=obj).decode() == render_default_html(*ELEMENT)
+    assert template.generate(obj=small).decode() == render_default_html(*SMALL)
     assert py_join_style(STYLE) == join_style(STYLE)
     assert py_join_cls(DEFAULT_CLS, CLS) == join_cls(DEFAULT_CLS, CLS)
     assert py_join_attributes(ATTRS) == join_attributes(ATTRS)
 
     # Statements run by timeit in one namespace: no wrapper call is timed.
-    namespace = dict(globals(), template=template, obj=obj, short=(1, 2))
+    namespace = dict(globals(), template=template, obj=obj, small=small, short=(1, 2))
     cases = {
         "floor len(short tuple)": "len(short)",
         "render_default_html": "render_default_html(*ELEMENT)",
         "tornado generate": "template.generate(obj=obj)",
+        "render_default_html small": "render_default_html(*SMALL)",
+        "tornado generate small": "template.generate(obj=small)",
         "join_style": "join_style(STYLE)",
         "python join_style": "py_join_style(STYLE)",
         "join_cls": "join_cls(DEFAULT_CLS, CLS)",
@@ -108,6 +114,9 @@ def main():
     rows = [
         ("render_default_html vs tornado", ns["tornado generate"] / ns["render_default_html"], "x faster", ">= 40"),
         ("render_default_html vs floor", ns["render_default_html"] / floor, "x floor", "<= 6"),
+        ("small element vs tornado", ns["tornado generate small"] / ns["render_default_html small"], "x faster",
+         ">= 40"),
+        ("small element vs floor", ns["render_default_html small"] / floor, "x floor", "<= 6"),
         ("join_style vs python", ns["python join_style"] / ns["join_style"], "x faster", ">= 4"),
         ("join_cls vs python", ns["python join_cls"] / ns["join_cls"], "x faster", ">= 4"),
         ("join_attributes vs python", ns["python join_attributes"] / ns["join_attributes"], "x faster", ">= 4"),

@@ -156,9 +156,11 @@ int walk(PyObject* container, PyObject* method, bool pairs, Visit&& visit) {
     }
 }
 
-// format(value, ""): an exact float formats as its str, without the method call.
-PyObject* format_empty(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return PyObject_Str(value);
+// format(value, ""): an exact str is itself and an exact int or float
+// formats as its str, without the method call.
+inline PyObject* format_empty(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return ruvo::new_ref(value);
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return PyObject_Str(value);
     return PyObject_Format(value, T.empty);
 }
 
