@@ -71,7 +71,7 @@ PyTypeObject* fetch_outside(Outside which, bool extended) {
                       "%.200s.%.200s size changed, may indicate binary incompatibility. "
                       "Expected %zd from C header, got %zd from PyObject",
                       o.module, o.name, o.size, actual);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return nullptr;
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) return nullptr;
     }
     const void* table = nullptr;
     if (o.has_table) {

@@ -80,7 +80,14 @@ int import_names(const char* module_name, std::initializer_list<const char*> nam
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module_name);
+            // The interpreter's own wording for a failed "from ... import".
+            Ref where = Ref::steal(PyModule_GetFilenameObject(module.get()));
+            if (!where) {
+                PyErr_Clear();
+                where = Ref::steal(PyUnicode_FromString("unknown location"));
+                if (!where) return -1;
+            }
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", n, module_name, where.get());
             return -1;
         }
         if (PyDict_SetItemString(dict, n, value.get()) < 0) return -1;
