@@ -258,3 +258,28 @@ def test_get_color_from_hex_255(text, expected):
 def test_get_color_from_hex_255_refuses(text):
     with pytest.raises(ValueError, match="invalid hex colour " + repr(text).replace("(", r"\(")):
         get_color_from_hex_255(text)
+
+
+def test_unbind_survives_equality_that_changes_the_bindings():
+    b = Button()
+    target = print
+
+    class Sneaky:
+        def __call__(self, *args):
+            pass
+
+        def __eq__(self, other):
+            b.unbind_uid("on_press", later)  # removes the binding the search is about to reach
+            b.fbind("on_press", target)
+            gc.collect()
+            return False
+
+        __hash__ = object.__hash__
+
+    b.bind(on_press=Sneaky())
+    later = b.fbind("on_press", target)
+    b.unbind(on_press=target)  # the binding found was already gone: nothing else is removed
+    seen = []
+    b.fbind("on_press", seen.append)
+    b.dispatch("on_press")
+    assert seen == [b]

@@ -197,15 +197,18 @@ int observers_remove(EventObservers* self, PyObject* func, PyObject* largs, PyOb
         if (uid > 0) {
             match = cb->uid == uid;
         } else {
-            match = PyObject_RichCompareBool(cb->func, func, Py_EQ);
+            Ref own = Ref::borrow(cb->func);
+            match = own ? PyObject_RichCompareBool(own.get(), func, Py_EQ) : 0;
             if (match > 0 && match_args) {
                 Ref a = largs ? Ref::borrow(largs) : Ref::steal(PyTuple_New(0));
                 if (!a) return -1;
-                match = PyObject_RichCompareBool(cb->largs ? cb->largs : Py_None, a.get(), Py_EQ);
+                Ref own_args = Ref::borrow(cb->largs ? cb->largs : Py_None);
+                match = PyObject_RichCompareBool(own_args.get(), a.get(), Py_EQ);
                 if (match > 0) {
                     Ref k = kwargs ? Ref::borrow(kwargs) : Ref::steal(PyDict_New());
                     if (!k) return -1;
-                    match = PyObject_RichCompareBool(cb->kwargs ? cb->kwargs : Py_None, k.get(), Py_EQ);
+                    Ref own_kwargs = Ref::borrow(cb->kwargs ? cb->kwargs : Py_None);
+                    match = PyObject_RichCompareBool(own_kwargs.get(), k.get(), Py_EQ);
                 }
             }
         }
