@@ -207,6 +207,11 @@ def test_join_style(container, expected):
     assert result == expected and type(result) is str
 
 
+@pytest.mark.parametrize("value", [0.1, 1e16, 1e-7, float("nan"), float("-inf"), 2**70, -3, True, 1.0])
+def test_join_style_number_text(value):
+    assert join_style({"a": value}) == "a: " + format(value, "")
+
+
 def test_join_style_empty_result_is_shared_text():
     assert join_style(None) is join_style({}) is ""
 
