@@ -4,6 +4,7 @@ fields, recursion through referents, and reference leaks of every public
 operation."""
 
 import copy
+import ctypes
 import functools
 import gc
 import operator
@@ -540,6 +541,12 @@ UNHASHABLE = ThinRef(INT_RESULT)
 W = KEEP._ThinRef__ref
 
 
+SEQ_GET = ctypes.pythonapi.PySequence_GetItem
+SEQ_GET.restype, SEQ_GET.argtypes = ctypes.py_object, (ctypes.py_object, ctypes.c_ssize_t)
+SEQ_SET = ctypes.pythonapi.PySequence_SetItem
+SEQ_SET.restype, SEQ_SET.argtypes = ctypes.c_int, (ctypes.py_object, ctypes.c_ssize_t, ctypes.py_object)
+
+
 def _with():
     with KEEP as v:
         return v
@@ -628,6 +635,8 @@ SUCCESS = [
     lambda: iter(KEEP),
     lambda: list(KEEP),
     lambda: reversed(KEEP),
+    lambda: SEQ_GET(KEEP, 1),
+    lambda: SEQ_SET(KEEP, 1, 5),
     _with,
     lambda: KEEP.__exit__(None, None, None, extra=1),
     lambda: KEEP.__reduce__(),

@@ -419,10 +419,6 @@ PyObject* thinref_repr(PyObject* self) {
         Ref text = Ref::steal(PyObject_Repr(w));
         if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyObject_Format(text.get(), T.empty));
         if (!text) return nullptr;
-        if (!PyUnicode_Check(text.get())) {
-            PyErr_Format(PyExc_TypeError, "__format__ must return a str, not %.200s", Py_TYPE(text.get())->tp_name);
-            return nullptr;
-        }
         return PyUnicode_FromFormat("<ThinRef to %U>", text.get());
     });
 }
