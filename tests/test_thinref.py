@@ -319,6 +319,9 @@ def test_attribute_forwarding():
     del p.new
     assert not hasattr(x, "new")
     assert p.__getattr__("value") == 5
+    assert p.__getattr__(name="value") == 5
+    with pytest.raises(TypeError, match=r"^__getattr__\(\) takes exactly 1 positional argument \(0 given\)$"):
+        p.__getattr__()
 
 
 def test_missing_attribute_error_is_the_referents():

@@ -123,10 +123,17 @@ def test_pow_is_a_slot_only():
 
 
 @pytest.mark.parametrize("name, op, sym", NAMED)
-def test_named_method_argument_count(name, op, sym):
+def test_named_method_arguments(name, op, sym):
     r = Rec()
-    with pytest.raises(TypeError):
-        getattr(ThinRef(r), f"__{name}__")()
+    p = ThinRef(r)
+    for method in (f"__{name}__", f"__r{name}__"):
+        assert getattr(p, method)(other=5) == getattr(p, method)(5)
+        with pytest.raises(TypeError, match=rf"^{method}\(\) takes exactly 1 positional argument \(0 given\)$"):
+            getattr(p, method)()
+        with pytest.raises(TypeError, match=rf"^{method}\(\) takes exactly 1 positional argument \(2 given\)$"):
+            getattr(p, method)(1, 2)
+        with pytest.raises(TypeError, match=rf"^{method}\(\) got an unexpected keyword argument 'x'$"):
+            getattr(p, method)(1, x=2)
 
 
 def test_numeric_results():

@@ -327,7 +327,13 @@ int thinref_setattro(PyObject* self, PyObject* name, PyObject* value) {
                    [name, value](PyObject* r) { return PyObject_SetAttr(r, name, value); });
 }
 
-PyObject* getattr_method(PyObject* self, PyObject* name) { return forward_getattr(self, name); }
+const Params getattr_params("__getattr__", {"name"});
+
+PyObject* getattr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* name;
+    if (getattr_params.parse(args, nargs, kwnames, &name) < 0) THINREF_FAIL("__getattr__");
+    return forward_getattr(self, name);
+}
 
 PyObject* get_class(PyObject* self, void*) {
     return forward(self, static_cast<PyObject*>(nullptr), THINREF_NAME("__class__.__get__"),
@@ -431,7 +437,8 @@ constexpr const char* kClassDoc = "Replacement for weakref.proxy to support comp
 PyMethodDef core_methods[] = {
     {"__ref__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ref_method)), METH_FASTCALL | METH_KEYWORDS,
      "Return the referent; raise ReferenceError when it no longer exists."},
-    {"__getattr__", getattr_method, METH_O, "Return getattr(referent, name)."},
+    {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getattr_method)),
+     METH_FASTCALL | METH_KEYWORDS, "Return getattr(referent, name)."},
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dir_method)), METH_FASTCALL | METH_KEYWORDS,
      "Attribute names of the referent."},
     {"__bytes__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes_method)),

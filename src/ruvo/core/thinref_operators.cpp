@@ -23,6 +23,8 @@ using BinaryApply = PyObject* (*)(PyObject*, PyObject*);
 struct BinaryOp {
     binaryfunc PyNumberMethods::*slot;
     BinaryApply apply;  // the host's operator: apply(left, right)
+    const char* name;
+    const char* rname;
     const char* dotted;
     const char* rdotted;
 };
@@ -64,7 +66,7 @@ PyObject* binary_slot(PyObject* a, PyObject* b) {
 }
 
 #define THINREF_BINARY(var, slot_name, apply, name, rname) \
-    constexpr BinaryOp var{&PyNumberMethods::slot_name, apply, THINREF_NAME(name), THINREF_NAME(rname)}
+    constexpr BinaryOp var{&PyNumberMethods::slot_name, apply, name, rname, THINREF_NAME(name), THINREF_NAME(rname)}
 
 THINREF_BINARY(kAdd, nb_add, PyNumber_Add, "__add__", "__radd__");
 THINREF_BINARY(kSub, nb_subtract, PyNumber_Subtract, "__sub__", "__rsub__");
@@ -80,6 +82,19 @@ THINREF_BINARY(kXor, nb_xor, PyNumber_Xor, "__xor__", "__rxor__");
 THINREF_BINARY(kOr, nb_or, PyNumber_Or, "__or__", "__ror__");
 
 #undef THINREF_BINARY
+
+// The named methods: __add__(other) computes r + other, __radd__(other)
+// computes other + r, without the dispatch of the slot.
+template <const BinaryOp& Op, bool Reflected>
+PyObject* binary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params(Reflected ? Op.rname : Op.name, {"other"});
+    PyObject* other;
+    if (params.parse(args, nargs, kwnames, &other) < 0) {
+        traceback(Reflected ? Op.rdotted : Op.dotted, __LINE__);
+        return nullptr;
+    }
+    return Reflected ? reflected_binary<Op>(self, other) : forward_binary<Op>(self, other);
+}
 
 // Power: the same dispatch, with the modulo passed on unchanged.
 PyObject* power_slot(PyObject* a, PyObject* b, PyObject* mod) {
@@ -238,10 +253,11 @@ PyNumberMethods number_table;
 PySequenceMethods sequence_table;
 PyMappingMethods mapping_table;
 
-#define THINREF_METHOD_O(name, fn, doc) {name, fn, METH_O | METH_COEXIST, doc}
-#define THINREF_BINARY_METHODS(op, name, rname, sym)                                \
-    THINREF_METHOD_O(name, forward_binary<op>, "Return referent " sym " value."), \
-        THINREF_METHOD_O(rname, reflected_binary<op>, "Return value " sym " referent.")
+constexpr int kNamedFlags = METH_FASTCALL | METH_KEYWORDS | METH_COEXIST;  // replaces the slot wrapper
+
+#define THINREF_BINARY_METHODS(op, name, rname, sym)                                          \
+    {name, cfunc(binary_method<op, false>), kNamedFlags, "Return referent " sym " other."}, \
+        {rname, cfunc(binary_method<op, true>), kNamedFlags, "Return other " sym " referent."}
 
 PyMethodDef methods[] = {
     THINREF_BINARY_METHODS(kAdd, "__add__", "__radd__", "+"),
@@ -250,8 +266,8 @@ PyMethodDef methods[] = {
     THINREF_BINARY_METHODS(kTrueDiv, "__truediv__", "__rtruediv__", "/"),
     THINREF_BINARY_METHODS(kFloorDiv, "__floordiv__", "__rfloordiv__", "//"),
     THINREF_BINARY_METHODS(kMod, "__mod__", "__rmod__", "%"),
-    {"__divmod__", forward_binary<kDivmod>, METH_O | METH_COEXIST, "Return divmod(referent, value)."},
-    {"__rdivmod__", reflected_binary<kDivmod>, METH_O | METH_COEXIST, "Return divmod(value, referent)."},
+    {"__divmod__", cfunc(binary_method<kDivmod, false>), kNamedFlags, "Return divmod(referent, other)."},
+    {"__rdivmod__", cfunc(binary_method<kDivmod, true>), kNamedFlags, "Return divmod(other, referent)."},
     THINREF_BINARY_METHODS(kLshift, "__lshift__", "__rlshift__", "<<"),
     THINREF_BINARY_METHODS(kRshift, "__rshift__", "__rrshift__", ">>"),
     THINREF_BINARY_METHODS(kAnd, "__and__", "__rand__", "&"),
@@ -267,7 +283,6 @@ PyMethodDef methods[] = {
 };
 
 #undef THINREF_BINARY_METHODS
-#undef THINREF_METHOD_O
 
 }  // namespace
 
