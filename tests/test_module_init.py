@@ -18,6 +18,19 @@ BREAKERS = {
         ImportError,
         "cannot import name escape",
     ),
+    # Builtins named directly are resolved once at import.
+    "ruvo.core.thinref": (
+        "import builtins; real = builtins.reversed; del builtins.reversed",
+        "builtins.reversed = real",
+        NameError,
+        "name 'reversed' is not defined",
+    ),
+    "ruvo.core._attributes": (
+        "import builtins; real = builtins.zip; del builtins.zip",
+        "builtins.zip = real",
+        NameError,
+        "name 'zip' is not defined",
+    ),
 }
 
 
