@@ -33,3 +33,15 @@ install_package() {
     shift 2
     "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench]"
 }
+
+# Installs Debian's chromium for the browser tests when it is missing and this
+# is a Debian machine where we are root; otherwise those tests skip.
+ensure_browser() {
+    command -v chromium >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+        echo "installing chromium for the browser tests..." >&2
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; } >/dev/null 2>&1 ||
+            echo "chromium could not be installed; the browser tests will be skipped" >&2
+    fi
+    return 0
+}
