@@ -7,6 +7,12 @@ namespace ruvo::attributes {
 
 // The class descriptions, one per class, defined in the family files.
 extern AttributeClass attribute_class;  // attribute.cpp
+extern AttributeClass numeric_attribute_class, bounded_numeric_attribute_class;  // numeric.cpp
+extern AttributeClass boolean_attribute_class, logical_attribute_class;          // boolean.cpp
+extern AttributeClass list_attribute_class;                                      // list.cpp
+extern AttributeClass variable_list_attribute_class;                             // varlist.cpp
+extern AttributeClass color_attribute_class;                                     // colour.cpp
+extern AttributeClass generic_event_attribute_class;                             // event.cpp
 // Further classes are declared here and listed in kClasses below:
 //   numeric.cpp:       numeric_attribute_class, bounded_numeric_attribute_class
 //   boolean.cpp:       boolean_attribute_class, logical_attribute_class
@@ -21,14 +27,14 @@ namespace {
 // marked in_all, in this order.
 AttributeClass* const kClasses[] = {
     &attribute_class,
-    // &numeric_attribute_class,
-    // &bounded_numeric_attribute_class,
-    // &boolean_attribute_class,
-    // &logical_attribute_class,
-    // &variable_list_attribute_class,
-    // &list_attribute_class,
-    // &color_attribute_class,
-    // &generic_event_attribute_class,
+    &numeric_attribute_class,
+    &bounded_numeric_attribute_class,
+    &boolean_attribute_class,
+    &logical_attribute_class,
+    &variable_list_attribute_class,
+    &list_attribute_class,
+    &color_attribute_class,
+    &generic_event_attribute_class,
 };
 
 constexpr const char* kModuleDoc =
