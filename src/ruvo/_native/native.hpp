@@ -4,5 +4,6 @@
 #include "checks.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "number.hpp"
 #include "ref.hpp"
 #include "text.hpp"

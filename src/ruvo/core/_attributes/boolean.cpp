@@ -54,9 +54,11 @@ PyObject* render_boolean(PyObject* self, PyObject* obj) {
     if (truth < 0) return nullptr;
     if (!truth) return new_ref(T.empty);
     if (Py_IS_TYPE(self, &boolean_attribute_class.type)) {
-        PyObject* declared = reinterpret_cast<BooleanAttribute*>(self)->attrname;
-        if (declared && PyUnicode_CheckExact(declared) && PyUnicode_GET_LENGTH(declared) > 0) {
-            return new_ref(declared);
+        // What the class's own property gives, without the attribute lookups:
+        // the framework keeps `name` an exact str or None.
+        PyObject* name = reinterpret_cast<fw::Property*>(self)->name;
+        if (name && (name == Py_None || PyUnicode_CheckExact(name))) {
+            return resolved_attrname(reinterpret_cast<BooleanAttribute*>(self)->attrname, name);
         }
     }
     return PyObject_GetAttr(self, T.attrname);

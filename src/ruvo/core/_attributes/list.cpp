@@ -95,7 +95,8 @@ PyObject* check(fw::Property* self, PyObject* obj, PyObject* value) {
 
 // The text of one item, as str() writes it.
 int add_item(Pieces& texts, PyObject* item) {
-    return texts.add_new(PyUnicode_CheckExact(item) ? new_ref(item) : PyObject_Str(item));
+    if (PyUnicode_CheckExact(item)) return texts.add(item);
+    return texts.add_new(PyFloat_CheckExact(item) ? float_text(item) : PyObject_Str(item));
 }
 
 // The items joined by ", "; "" for a false value (None, an empty list).
@@ -108,8 +109,11 @@ PyObject* render(PyObject* self, PyObject* obj) {
     if (!intern(&S.separator, ", ")) return nullptr;
     PyObject* v = value.get();
     Pieces texts;
-    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
-        // By index, each item held while str() runs code that may change the list.
+    // Lists and tuples by index (also a list subclass that iterates as a list
+    // does, such as ObservableList), each item held while str() runs code
+    // that may change the list.
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v) ||
+        (PyList_Check(v) && Py_TYPE(v)->tp_iter == PyList_Type.tp_iter)) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(v, i));
             if (add_item(texts, item.get()) < 0) return nullptr;

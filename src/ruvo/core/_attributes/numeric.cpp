@@ -191,7 +191,7 @@ PyObject* units_of(AttributeClass& C, PyObject* self, PyObject* obj) {
 // The text of a value or unit as "{0}".format(x) writes it.
 PyObject* as_text(PyObject* x) {
     if (PyUnicode_CheckExact(x)) return new_ref(x);
-    if (PyFloat_CheckExact(x)) return PyFloat_Type.tp_repr(x);
+    if (PyFloat_CheckExact(x)) return float_text(x);
     if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
     return PyObject_Format(x, T.empty);
 }

@@ -1,0 +1,15 @@
+// Text of numbers exactly as the interpreter's str() writes them, made
+// without its general machinery.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace ruvo {
+
+// str(x) of an exact float: the shortest digits that read back to the same
+// value, in fixed notation for decimal exponents from -4 to 16 ("12.0",
+// "0.0001"), else in scientific notation ("1e+16", "1.5e-05"); "inf",
+// "-inf" and "nan" as the interpreter writes them. New reference.
+PyObject* float_text(PyObject* x);
+
+}  // namespace ruvo
