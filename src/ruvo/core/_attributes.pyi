@@ -12,6 +12,7 @@ from ruvo.core.properties import (
     ListProperty,
     NumericProperty,
     Property,
+    VariableListProperty,
 )
 
 get_color_from_hex_255: Callable[[str], list]
@@ -147,5 +148,81 @@ class _ListAttribute(ListProperty):
     @property
     def sync(self) -> int: ...
     def attrvalue(self, obj: EventDispatcher | None) -> str: ...
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, state: Any) -> NoReturn: ...
+
+class _VariableListAttribute(VariableListProperty):
+    """A ListAttribute that allows you to work with a variable number of
+    list items and to expand them to the desired list size."""
+
+    def __init__(
+        self,
+        *args: Any,
+        attrtype: str | None = "",
+        attrname: str | None = "",
+        sync: int = 0,
+        options: Iterable[Any] = ...,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def attrname(self) -> str: ...
+    @property
+    def attrtype(self) -> str | None: ...
+    @property
+    def sync(self) -> int: ...
+    @property
+    def options(self) -> list[Any] | None: ...
+    def attrvalue(self, obj: EventDispatcher | None) -> str: ...
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, state: Any) -> NoReturn: ...
+
+class _ColorAttribute(Property):
+    """A ListAttribute with 3 or 4 elements with RGB or RGBA color values."""
+
+    def __init__(
+        self,
+        defaultvalue: Any = None,
+        *,
+        attrtype: str | None = "",
+        attrname: str | None = "",
+        format: str | None = "",
+        sync: int = 0,
+        options: Iterable[Any] = ...,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def attrname(self) -> str: ...
+    @property
+    def attrtype(self) -> str | None: ...
+    @property
+    def sync(self) -> int: ...
+    def attrvalue(self, obj: EventDispatcher | None) -> Any: ...
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, state: Any) -> NoReturn: ...
+
+class _GenericEventAttribute(BooleanProperty):
+    """An event attribute class like `onclick` for the button input element."""
+
+    def __init__(
+        self,
+        defaultvalue: Any = False,
+        eventhandler: str | Callable[..., Any] | None = None,
+        prevent_default: Any = False,
+        eventargs: Any = None,
+        eventjs: Any = "",
+        dispatch: Any = True,
+        *,
+        attrtype: str | None = "",
+        attrname: str | None = "",
+        sync: int = 0,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def attrname(self) -> str: ...
+    @property
+    def attrtype(self) -> str | None: ...
+    @property
+    def sync(self) -> int: ...
+    def attrvalue(self, obj: EventDispatcher | None) -> Any: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
