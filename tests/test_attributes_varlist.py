@@ -238,12 +238,22 @@ def test_assignment_notifies_only_on_change():
 
 
 def test_rendering_of_option_values():
+    class Named:
+        def __str__(self):
+            return "named"
+
+    mixed = [None, StrSub("s"), Named(), 1]  # lists stored must have `length` items
+
     class Odd(EventDispatcher):
-        a = _VariableListAttribute(options=[(1, None), 5, StrSub("x")])
+        a = _VariableListAttribute(options=[(1, None), 5, StrSub("x"), mixed, [256, -3, 256, 2.5]])
 
     o = Odd()
     o.a = (1, None)
     assert Odd.a.attrvalue(o) == "1 None"
+    o.a = mixed
+    assert Odd.a.attrvalue(o) == "None s named 1"
+    o.a = [256, -3, 256, 2.5]
+    assert Odd.a.attrvalue(o) == "256 -3 256 2.5"
     o.a = StrSub("x")
     assert Odd.a.attrvalue(o) == "x"
     o.a = 5

@@ -2,6 +2,7 @@
 // value from `options`), given as a list, a tuple or a colour text, rendered
 // as a CSS colour function or as components scaled to 0..1.
 #include "common.hpp"
+#include "number_text.hpp"
 
 namespace ruvo::attributes {
 
@@ -155,9 +156,28 @@ PyObject* join_components(PyObject* prefix, Ref* texts, Py_ssize_t n, PyObject* 
     return concat(pieces, k);
 }
 
+// format(item, "") for an item whose formatting runs no code (an exact int,
+// float or str); null without an error for any other item.
+PyObject* plain_text(PyObject* item) {
+    if (PyLong_CheckExact(item)) return int_text(item);
+    if (PyFloat_CheckExact(item)) return PyObject_Str(item);
+    if (PyUnicode_CheckExact(item)) return new_ref(item);
+    return nullptr;
+}
+
 // "rgb({0}, {1}, {2})" or "rgba({0}, {1}, {2}, {3})" formatted with the
 // components as positional arguments.
 PyObject* render_css(PyObject* value, Py_ssize_t count) {
+    Ref texts[4];
+    if (PyList_CheckExact(value) && PyList_GET_SIZE(value) >= count) {
+        Py_ssize_t done = 0;
+        for (; done < count; ++done) {
+            texts[done] = Ref::steal(plain_text(PyList_GET_ITEM(value, done)));
+            if (!texts[done]) break;
+        }
+        if (done == count) return join_components(count == 3 ? S.rgb : S.rgba, texts, count, S.paren);
+        if (PyErr_Occurred()) return nullptr;
+    }
     Ref args = Ref::steal(PySequence_Tuple(value));
     if (!args) return nullptr;
     const Py_ssize_t given = PyTuple_GET_SIZE(args.get());
@@ -165,7 +185,6 @@ PyObject* render_css(PyObject* value, Py_ssize_t count) {
         PyErr_Format(PyExc_IndexError, "Replacement index %zd out of range for positional args tuple", given);
         return nullptr;
     }
-    Ref texts[4];
     for (Py_ssize_t i = 0; i < count; ++i) {
         texts[i] = Ref::steal(PyObject_Format(PyTuple_GET_ITEM(args.get(), i), T.empty));
         if (!texts[i]) return nullptr;
@@ -181,6 +200,12 @@ PyObject* render_bare(PyObject* value, Py_ssize_t count) {
         Ref item = Ref::steal(PySequence_GetItem(value, i));
         if (!item) return nullptr;
         if (i < 3) {
+            long small = PyLong_CheckExact(item.get()) ? small_int(item.get()) : -1;
+            if (small >= 0) {
+                texts[i] = Ref::steal(scaled_text(small));
+                if (!texts[i]) return nullptr;
+                continue;
+            }
             item = Ref::steal(PyNumber_TrueDivide(item.get(), S.max));
             if (!item) return nullptr;
         }

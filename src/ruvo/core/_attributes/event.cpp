@@ -121,16 +121,34 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+// The descriptor's Python attribute `attrname`. An instance of the class
+// itself (no Python subclass, no instance dictionary) cannot have replaced it,
+// so its resolved name is read from the fields.
+PyObject* attrname_of(PyObject* self) {
+    if (Py_IS_TYPE(self, &generic_event_attribute_class.type)) {
+        PyObject* name = reinterpret_cast<fw::Property*>(self)->name;
+        if (name && (name == Py_None || PyUnicode_CheckExact(name))) {
+            return resolved_attrname(as_event(self)->attrname, name);
+        }
+    }
+    return PyObject_GetAttr(self, T.attrname);
+}
+
 // "on_" and the descriptor's Python attribute `attrname` from its third
 // character on: onclick gives on_click. Computed at every use.
 PyObject* client_event_name(PyObject* self) {
-    Ref attrname = Ref::steal(PyObject_GetAttr(self, T.attrname));
+    Ref attrname = Ref::steal(attrname_of(self));
     if (!attrname) return nullptr;
-    Ref tail = Ref::steal(PyObject_GetItem(attrname.get(), S.from_third));
+    Ref tail;
+    if (PyUnicode_CheckExact(attrname.get())) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(attrname.get());
+        tail = Ref::steal(PyUnicode_Substring(attrname.get(), n < 2 ? n : 2, n));
+    } else {
+        tail = Ref::steal(PyObject_GetItem(attrname.get(), S.from_third));
+        if (tail) tail = Ref::steal(PyObject_Format(tail.get(), T.empty));
+    }
     if (!tail) return nullptr;
-    Ref text = Ref::steal(PyObject_Format(tail.get(), T.empty));
-    if (!text) return nullptr;
-    PyObject* pieces[2] = {S.on, text.get()};
+    PyObject* pieces[2] = {S.on, tail.get()};
     return concat(pieces, 2);
 }
 

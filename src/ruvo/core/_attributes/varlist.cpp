@@ -2,6 +2,7 @@
 // two or four numbers or unit texts, stored expanded to the base's `length`
 // and rendered as the items separated by blanks.
 #include "common.hpp"
+#include "number_text.hpp"
 
 namespace ruvo::attributes {
 
@@ -197,12 +198,50 @@ PyObject* convert(fw::Property* self, PyObject* obj, PyObject* value) {
     return result;
 }
 
+// The text of a box item that converts without running code, or null
+// without an error for any other kind of item.
+PyObject* plain_item_text(PyObject* item) {
+    if (PyUnicode_CheckExact(item)) return new_ref(item);
+    if (PyLong_CheckExact(item)) return int_text(item);
+    if (PyFloat_CheckExact(item) || item == Py_None) return PyObject_Str(item);
+    return nullptr;
+}
+
+// An exact list of a few numbers and texts, as the conversion stores it,
+// joined without a list of texts; an item repeated by the expansion is
+// turned into text once. Null without an error when another path is needed.
+PyObject* render_plain_list(PyObject* list) {
+    constexpr Py_ssize_t kMaxItems = 8;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0 || n > kMaxItems) return nullptr;
+    Ref texts[kMaxItems];
+    PyObject* pieces[2 * kMaxItems - 1];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        for (Py_ssize_t j = 0; j < i && !texts[i]; ++j) {
+            if (PyList_GET_ITEM(list, j) == item) texts[i] = Ref::borrow(texts[j].get());
+        }
+        if (!texts[i]) {
+            texts[i] = Ref::steal(plain_item_text(item));
+            if (!texts[i]) return nullptr;
+        }
+        if (i) pieces[2 * i - 1] = S.blank;
+        pieces[2 * i] = texts[i].get();
+    }
+    return concat(pieces, 2 * n - 1);
+}
+
 // The items as text joined by blanks; an option text as it is; '' for None.
 PyObject* render(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
     if (!value) return nullptr;
     if (value.get() == Py_None) return new_ref(T.empty);
     if (PyUnicode_Check(value.get())) return value.release();
+    if (!intern(&S.blank, " ")) return nullptr;
+    if (PyList_CheckExact(value.get())) {
+        PyObject* text = render_plain_list(value.get());
+        if (text || PyErr_Occurred()) return text;
+    }
     Ref texts = Ref::steal(PyList_New(0));
     Ref items = Ref::steal(texts ? PyObject_GetIter(value.get()) : nullptr);
     if (!items) return nullptr;
@@ -212,7 +251,7 @@ PyObject* render(PyObject* self, PyObject* obj) {
         if (!text || PyList_Append(texts.get(), text.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    return PyUnicode_Join(intern(&S.blank, " "), texts.get());
+    return PyUnicode_Join(S.blank, texts.get());
 }
 
 void fill_table(void* t) {
