@@ -139,6 +139,28 @@ def test_none_renders_empty():
         Shape().points = None  # the class adds no allownone of its own
 
 
+@pytest.mark.parametrize(
+    "value",
+    [
+        ["café", 1, -2.5],
+        ["→", "x"],
+        [10**30, -(2**63), 2**63 - 1, 0],
+        [float("inf"), float("nan"), -1e-7, 123456789.125],
+        [True, False, 3],
+        list(range(32)),
+        list(range(33)),
+        [""] * 3,
+        ["a" * 1000, 7],
+    ],
+)
+def test_rendering_matches_str_join(value):
+    s = Shape()
+    s.points = value
+    text = Shape.points.attrvalue(s)
+    assert text == ", ".join(map(str, value))
+    assert text.isascii() == all(str(v).isascii() for v in value)
+
+
 def test_rendering_of_other_iterables():
     class Loose(EventDispatcher):
         v = _ListAttribute("abc")

@@ -6,16 +6,14 @@
 
 namespace ruvo {
 
-PyObject* float_text(PyObject* x) {
-    double d = PyFloat_AS_DOUBLE(x);
-    if (!std::isfinite(d)) return PyFloat_Type.tp_repr(x);
+int format_float(double d, char* out) {
+    if (!std::isfinite(d)) return -1;
     // Shortest round-trip digits in scientific form, e.g. "-1.2345e+02", "0e+00".
     char sci[40];
     std::to_chars_result r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    if (r.ec != std::errc()) return PyFloat_Type.tp_repr(x);
+    if (r.ec != std::errc()) return -1;
     const char* p = sci;
     const char* end = r.ptr;
-    char out[64];
     char* o = out;
     if (*p == '-') *o++ = *p++;
     char digits[24];
@@ -23,7 +21,7 @@ PyObject* float_text(PyObject* x) {
     for (; p < end && *p != 'e'; ++p) {
         if (*p != '.' && ndigits < static_cast<int>(sizeof digits)) digits[ndigits++] = *p;
     }
-    if (p == end || ndigits == 0) return PyFloat_Type.tp_repr(x);
+    if (p == end || ndigits == 0) return -1;
     int exponent = 0;
     std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
     const int decpt = exponent + 1;  // digits d1 d2 ... stand for 0.d1d2... * 10**decpt
@@ -38,7 +36,7 @@ PyObject* float_text(PyObject* x) {
         *o++ = exponent < 0 ? '-' : '+';
         int magnitude = exponent < 0 ? -exponent : exponent;
         if (magnitude < 10) *o++ = '0';
-        o = std::to_chars(o, out + sizeof out, magnitude).ptr;
+        o = std::to_chars(o, out + kFloatTextMax, magnitude).ptr;
     } else if (decpt <= 0) {
         *o++ = '0';
         *o++ = '.';
@@ -58,8 +56,15 @@ PyObject* float_text(PyObject* x) {
         *o++ = '.';
         *o++ = '0';
     }
-    PyObject* text = PyUnicode_New(o - out, 127);
-    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), out, static_cast<size_t>(o - out));
+    return static_cast<int>(o - out);
+}
+
+PyObject* float_text(PyObject* x) {
+    char out[kFloatTextMax];
+    int n = format_float(PyFloat_AS_DOUBLE(x), out);
+    if (n < 0) return PyFloat_Type.tp_repr(x);
+    PyObject* text = PyUnicode_New(n, 127);
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), out, static_cast<size_t>(n));
     return text;
 }
 

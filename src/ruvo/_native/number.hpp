@@ -12,4 +12,9 @@ namespace ruvo {
 // "-inf" and "nan" as the interpreter writes them. New reference.
 PyObject* float_text(PyObject* x);
 
+// The same text written into `out` (at least kFloatTextMax bytes, ASCII, no
+// terminator) for a finite `d`; returns its length, or -1 for inf and nan.
+inline constexpr int kFloatTextMax = 32;
+int format_float(double d, char* out);
+
 }  // namespace ruvo

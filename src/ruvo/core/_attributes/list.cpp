@@ -1,6 +1,9 @@
 // _ListAttribute: a list value rendered as its items joined by ", ", and
 // accepted only as the framework's own ObservableList, optionally of a fixed
 // length.
+#include <charconv>
+#include <cstring>
+
 #include "common.hpp"
 
 namespace ruvo::attributes {
@@ -99,6 +102,66 @@ int add_item(Pieces& texts, PyObject* item) {
     return texts.add_new(PyFloat_CheckExact(item) ? float_text(item) : PyObject_Str(item));
 }
 
+// The common case written in one go: a short sequence of one-byte texts,
+// ints and floats, none of which runs code while it is written out. Returns
+// null without an exception when the sequence holds anything else.
+PyObject* join_simple(PyObject* seq) {
+    constexpr Py_ssize_t kMaxItems = 32;
+    constexpr int kIntMax = 24;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (n < 1 || n > kMaxItems) return nullptr;
+    struct Span {
+        const char* data;
+        Py_ssize_t len;
+    };
+    Span spans[kMaxItems];
+    char numbers[kMaxItems * kFloatTextMax];
+    char* free_at = numbers;
+    Py_ssize_t total = 2 * (n - 1);
+    bool ascii = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        if (PyUnicode_CheckExact(item)) {
+            if (PyUnicode_READY(item) < 0 || PyUnicode_KIND(item) != PyUnicode_1BYTE_KIND) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            ascii = ascii && PyUnicode_IS_ASCII(item);
+            spans[i] = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(item)), PyUnicode_GET_LENGTH(item)};
+        } else if (PyFloat_CheckExact(item)) {
+            int len = format_float(PyFloat_AS_DOUBLE(item), free_at);
+            if (len < 0) return nullptr;
+            spans[i] = {free_at, len};
+            free_at += len;
+        } else if (PyLong_CheckExact(item)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow || (v == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            char* end = std::to_chars(free_at, free_at + kIntMax, v).ptr;
+            spans[i] = {free_at, end - free_at};
+            free_at = end;
+        } else {
+            return nullptr;
+        }
+        total += spans[i].len;
+    }
+    PyObject* result = PyUnicode_New(total, ascii ? 127 : 255);
+    if (!result) return nullptr;
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) {
+            *out++ = ',';
+            *out++ = ' ';
+        }
+        std::memcpy(out, spans[i].data, static_cast<size_t>(spans[i].len));
+        out += spans[i].len;
+    }
+    return result;
+}
+
 // The items joined by ", "; "" for a false value (None, an empty list).
 PyObject* render(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
@@ -114,6 +177,8 @@ PyObject* render(PyObject* self, PyObject* obj) {
     // that may change the list.
     if (PyList_CheckExact(v) || PyTuple_CheckExact(v) ||
         (PyList_Check(v) && Py_TYPE(v)->tp_iter == PyList_Type.tp_iter)) {
+        if (PyObject* simple = join_simple(v)) return simple;
+        if (PyErr_Occurred()) return nullptr;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(v, i));
             if (add_item(texts, item.get()) < 0) return nullptr;
