@@ -642,10 +642,6 @@ SUCCESS = [
     lambda: KEEP.__reduce__(),
     lambda: UNBOUND.__reduce__(),
     lambda: FULL_SUB.__reduce__(),
-    lambda: copy.copy(KEEP),
-    lambda: copy.copy(FULL_SUB),
-    lambda: copy.deepcopy(KEEP),
-    lambda: pickle.loads(pickle.dumps(UNBOUND)),
     lambda: ThinRef.__new__(ThinRef).__setstate__((W,)),
     lambda: unpickle(ThinRef, CHECKSUM, None),
     lambda: unpickle(ThinRef, 0x51F19D2, (W,)),
@@ -663,6 +659,19 @@ SUCCESS = [
 @pytest.mark.parametrize("call", SUCCESS)
 def test_no_leak(no_leak, call):
     no_leak(call)
+
+
+# Through the copy and pickle modules: their own allocations settle slowly
+# (notably under the sanitizers, with the system allocator), so these get a
+# larger allowance, still well below one leaked object per call.
+@pytest.mark.parametrize("call", [
+    lambda: copy.copy(KEEP),
+    lambda: copy.copy(FULL_SUB),
+    lambda: copy.deepcopy(KEEP),
+    lambda: pickle.loads(pickle.dumps(UNBOUND)),
+])
+def test_no_leak_through_copy_and_pickle(no_leak, call):
+    no_leak(call, per_call=8.0)
 
 
 ERRORS = [
