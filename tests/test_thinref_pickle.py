@@ -436,4 +436,3 @@ def test_setstate_argument_errors(call, msg):
 
 def test_pickling_hooks_are_class_attributes():
     assert "__reduce__" in vars(ThinRef) and "__setstate__" in vars(ThinRef)
-    assert "__reduce_cython__" not in vars(ThinRef)
