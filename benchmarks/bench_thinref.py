@@ -35,10 +35,21 @@ def best(stmt, env, number, repeat):
     return min(timer.repeat(repeat=repeat, number=number)) / number
 
 
+def best_pair(ours, peer, env, number, repeat):
+    """Best times of two statements, measured alternately so that a change
+    of machine load affects both alike."""
+    timers = [timeit.Timer(ours, globals=env), timeit.Timer(peer, globals=env)]
+    times = [[], []]
+    for _ in range(repeat):
+        for timer, bucket in zip(timers, times):
+            bucket.append(timer.timeit(number))
+    return min(times[0]) / number, min(times[1]) / number
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--number", type=int, default=200_000)
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=9)
     args = parser.parse_args()
 
     obj, num, seq = Obj(), Num(2.5), Seq([1, 2, 3, 4, 5])
@@ -72,8 +83,7 @@ def main():
     print(f"{'operation':<16}{'ThinRef':>12}{'peer':>12}{'ratio':>8}")
     print(f"{'floor len(())':<16}{floor * 1e9:>10.1f}ns")
     for name, ours, peer in cases:
-        a = best(ours, env, args.number, args.repeat)
-        b = best(peer, env, args.number, args.repeat)
+        a, b = best_pair(ours, peer, env, args.number, args.repeat)
         print(f"{name:<16}{a * 1e9:>10.1f}ns{b * 1e9:>10.1f}ns{a / b:>8.2f}")
     c = best("copy.copy(t_obj)", env, args.number // 10, args.repeat)
     print(f"{'copy.copy':<16}{c * 1e9:>10.1f}ns{'':>12}{c / floor:>7.1f}x floor")
