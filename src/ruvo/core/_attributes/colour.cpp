@@ -160,7 +160,7 @@ PyObject* join_components(PyObject* prefix, Ref* texts, Py_ssize_t n, PyObject* 
 // float or str); null without an error for any other item.
 PyObject* plain_text(PyObject* item) {
     if (PyLong_CheckExact(item)) return int_text(item);
-    if (PyFloat_CheckExact(item)) return PyObject_Str(item);
+    if (PyFloat_CheckExact(item)) return float_text(item);
     if (PyUnicode_CheckExact(item)) return new_ref(item);
     return nullptr;
 }
@@ -209,7 +209,8 @@ PyObject* render_bare(PyObject* value, Py_ssize_t count) {
             item = Ref::steal(PyNumber_TrueDivide(item.get(), S.max));
             if (!item) return nullptr;
         }
-        texts[i] = Ref::steal(PyObject_Format(item.get(), T.empty));
+        texts[i] = Ref::steal(PyFloat_CheckExact(item.get()) ? float_text(item.get())
+                                                             : PyObject_Format(item.get(), T.empty));
         if (!texts[i]) return nullptr;
     }
     return join_components(nullptr, texts, count, nullptr);

@@ -42,15 +42,27 @@ struct {
 
 constexpr const char* kInitStorage = "ruvo.core._attributes._GenericEventAttribute.init_storage";
 
+PyObject* names_tuple(std::initializer_list<const char*> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        PyObject* name = PyUnicode_InternFromString(n);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i++, name);
+    }
+    return tuple.release();
+}
+
 int make_texts() {
     if (!intern(&S.on, "on_") || !intern(&S.register_event, "register_event")) return -1;
     if (!S.from_third) {
         Ref two = Ref::steal(PyLong_FromLong(2));
         if (!two || !(S.from_third = PySlice_New(two.get(), Py_None, Py_None))) return -1;
     }
-    if (!S.client_kw && !(S.client_kw = Py_BuildValue("(s)", "client"))) return -1;
-    if (!S.handler_kw &&
-        !(S.handler_kw = Py_BuildValue("(ssss)", "prevent_default", "event_args", "event_js", "dispatch"))) {
+    // Keyword names interned, so that the callee matches them by identity.
+    if (!S.client_kw && !(S.client_kw = names_tuple({"client"}))) return -1;
+    if (!S.handler_kw && !(S.handler_kw = names_tuple({"prevent_default", "event_args", "event_js", "dispatch"}))) {
         return -1;
     }
     return 0;

@@ -1,9 +1,13 @@
-// Texts of the small numbers that renderings repeat (box values, colour
+// Texts of the numbers that renderings repeat (box values, colour
 // components): str(i) and format(i / 255, "") for the ints 0..255, each
-// made once and kept for the life of the process.
+// made once and kept for the life of the process, and the last texts of
+// floats.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cstdint>
+#include <cstring>
 
 namespace ruvo::attributes {
 
@@ -35,6 +39,26 @@ inline PyObject* scaled_text(long i) {
     }
     Py_XINCREF(cache[i]);
     return cache[i];
+}
+
+// str(value) for an exact float; the texts of recently seen values are kept
+// (by their bits) since a rendering shows the same values again and again.
+inline PyObject* float_text(PyObject* value) {
+    struct Entry {
+        uint64_t bits;
+        PyObject* text;
+    };
+    static Entry cache[64];
+    const double d = PyFloat_AS_DOUBLE(value);
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    Entry& e = cache[(bits ^ (bits >> 29) ^ (bits >> 47)) & 63];
+    if (e.text && e.bits == bits) return Py_NewRef(e.text);
+    PyObject* text = PyObject_Str(value);
+    if (!text) return nullptr;
+    e.bits = bits;
+    Py_XSETREF(e.text, Py_NewRef(text));
+    return text;
 }
 
 }  // namespace ruvo::attributes

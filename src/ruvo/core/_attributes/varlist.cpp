@@ -203,7 +203,8 @@ PyObject* convert(fw::Property* self, PyObject* obj, PyObject* value) {
 PyObject* plain_item_text(PyObject* item) {
     if (PyUnicode_CheckExact(item)) return new_ref(item);
     if (PyLong_CheckExact(item)) return int_text(item);
-    if (PyFloat_CheckExact(item) || item == Py_None) return PyObject_Str(item);
+    if (PyFloat_CheckExact(item)) return float_text(item);
+    if (item == Py_None) return PyObject_Str(item);
     return nullptr;
 }
 
