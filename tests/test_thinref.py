@@ -86,10 +86,10 @@ def test_class_basics():
     assert ThinRef.__module__ == "ruvo.core.thinref"
     assert ThinRef.__bases__ == (object,)
     assert ThinRef.__doc__ == "Replacement for weakref.proxy to support comparisons\n    "
-    p = ThinRef(Obj())
-    assert not hasattr(type(p), "__dict__") or "__dict__" not in vars(ThinRef)
-    assert "__weakref__" not in vars(ThinRef)
-    assert gc.is_tracked(p)
+    assert "__dict__" not in vars(ThinRef) and "__weakref__" not in vars(ThinRef)
+    assert ThinRef.__dictoffset__ == 0 and ThinRef.__weakrefoffset__ == 0
+    x = Obj()
+    assert gc.is_tracked(ThinRef(x))
 
 
 @pytest.mark.parametrize("name", [
