@@ -360,10 +360,10 @@ PyObject* ref_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
 // Runs op on the field's result (the referent or None), under the recursion
 // guard; these operations never raise ReferenceError.
 template <class Op>
-PyObject* on_field_result(PyObject* self, const char* name, Op&& op) {
+PyObject* on_field_result(PyObject* self, const char* name, Op&& op, int line = __builtin_LINE()) {
     bool guarded;
     if (!enter_forwarding(&guarded)) {
-        traceback(name, __LINE__);
+        traceback(name, line);
         return nullptr;
     }
     PyObject* result = nullptr;
@@ -373,7 +373,7 @@ PyObject* on_field_result(PyObject* self, const char* name, Op&& op) {
         Py_DECREF(w);
     }
     leave_forwarding(guarded);
-    if (!result) traceback(name, __LINE__);
+    if (!result) traceback(name, line);
     return result;
 }
 

@@ -115,11 +115,12 @@ inline void leave_forwarding(bool guarded) {
     if (guarded) Py_LeaveRecursiveCall();
 }
 
+// The traceback entry carries the line of the calling operation.
 template <class R, class Op>
-inline R forward(PyObject* self, R error, const char* name, Op&& op) {
+inline R forward(PyObject* self, R error, const char* name, Op&& op, int line = __builtin_LINE()) {
     bool guarded;
     if (!enter_forwarding(&guarded)) {
-        traceback(name, __LINE__);
+        traceback(name, line);
         return error;
     }
     R result = error;
@@ -129,7 +130,7 @@ inline R forward(PyObject* self, R error, const char* name, Op&& op) {
         Py_DECREF(r);
     }
     leave_forwarding(guarded);
-    if (result == error && PyErr_Occurred()) traceback(name, __LINE__);
+    if (result == error && PyErr_Occurred()) traceback(name, line);
     return result;
 }
 
