@@ -187,9 +187,14 @@ PyObject* raise_value_error(PyObject* self, PyObject* obj, std::initializer_list
     for (PyObject* piece : tail) {
         if (!piece) return nullptr;
     }
-    Ref cls = Ref::steal(PyObject_GetAttrString(obj, "__class__"));
+    // Interned names: a fresh name object on each call would also take a new
+    // slot of the interpreter's attribute cache wherever its address differs.
+    static PyObject* dunder_class = nullptr;
+    static PyObject* dunder_name = nullptr;
+    if (!intern(&dunder_class, "__class__") || !intern(&dunder_name, "__name__")) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttr(obj, dunder_class));
     if (!cls) return nullptr;
-    Ref clsname = Ref::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+    Ref clsname = Ref::steal(PyObject_GetAttr(cls.get(), dunder_name));
     if (!clsname) return nullptr;
     Ref clstext = Ref::steal(PyObject_Format(clsname.get(), T.empty));
     if (!clstext) return nullptr;
