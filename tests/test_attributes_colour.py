@@ -39,6 +39,12 @@ def frames(info):
     return [f.name for f in traceback.extract_tb(info.tb)]
 
 
+def collector_clear(obj):
+    """Runs the type's tp_clear on a live object, as the collector does on a cycle."""
+    clear = ctypes.cast(id(type(obj)), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(obj)
+
+
 # ---------------------------------------------------------------------------
 # Construction
 
@@ -160,6 +166,13 @@ def test_parser_refusal_propagates():
         c.color = "#12"
     assert frames(info)[-3:-1] == [CONVERT, PARSE_STR]  # then the parser's own frame
     assert c.color == [255, 0, 0]
+
+
+def test_division_errors_propagate():
+    c = Card()
+    c.tint = ["a", "b", "c"]
+    with pytest.raises(TypeError, match=r"^unsupported operand type\(s\) for /: 'str' and 'int'$"):
+        Card.tint.attrvalue(c)
 
 
 def test_option_values_are_stored_as_given():
@@ -307,6 +320,17 @@ def test_options_cycle_is_collected():
         del canary
     gc.collect()
     assert Canary.died == 3
+
+
+def test_cleared_attribute_fails_cleanly():
+    class W(EventDispatcher):
+        c = _ColorAttribute((1, 2, 3), options=["inherit"])
+
+    w = W()
+    collector_clear(W.c)
+    with pytest.raises(TypeError, match="not iterable"):
+        w.c = (4, 5, 6)
+    assert W.c.attrvalue(w) == "0.00392156862745098, 0.00784313725490196, 0.011764705882352941"
 
 
 def test_no_leaks(no_leak):

@@ -47,6 +47,12 @@ def frames(info):
     return [f.name for f in traceback.extract_tb(info.tb)]
 
 
+def collector_clear(obj):
+    """Runs the type's tp_clear on a live object, as the collector does on a cycle."""
+    clear = ctypes.cast(id(type(obj)), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(obj)
+
+
 # ---------------------------------------------------------------------------
 # Construction
 
@@ -332,6 +338,16 @@ def test_cycles_are_collected(where):
         del canary
     gc.collect()
     assert Canary.died == 3
+
+
+def test_cleared_attribute_renders_nothing():
+    class W(EventDispatcher):
+        onx = _GenericEventAttribute(True, Recording(), eventargs={"a": 1})
+
+    w = W()
+    collector_clear(W.onx)
+    assert W.onx.attrvalue(w) == ""  # the handler is gone
+    W()
 
 
 def test_no_leaks(no_leak):

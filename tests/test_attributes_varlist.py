@@ -43,6 +43,12 @@ def frames(info):
     return [f.name for f in traceback.extract_tb(info.tb)]
 
 
+def collector_clear(obj):
+    """Runs the type's tp_clear on a live object, as the collector does on a cycle."""
+    clear = ctypes.cast(id(type(obj)), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(obj)
+
+
 # ---------------------------------------------------------------------------
 # Construction
 
@@ -53,6 +59,9 @@ def test_fields_and_defaults():
     given = ("inherit", "auto")
     v = _VariableListAttribute(attrtype=None, attrname="m", sync=True, options=iter(given), length=2)
     assert (v.attrtype, v.sync, v.options, v.length, v.attrname) == (None, 1, ["inherit", "auto"], 2, "m")
+    listed = ["inherit"]
+    v = _VariableListAttribute(options=listed)
+    assert v.options == listed and v.options is not listed and v.options is v.options
     b = Box()
     assert (b.margin, b.gap, b.padding) == ([0, 0, 0, 0], [1, 2], ["5px"] * 4)
     assert Box.margin.attrname == "margin"
@@ -223,6 +232,24 @@ def test_option_test_uses_equality_and_may_fail():
         Holder()  # the default goes through convert too
 
 
+class BadLen(list):
+    def __len__(self):
+        raise LookupError("len")
+
+
+class BadItem(tuple):
+    def __getitem__(self, i):
+        raise LookupError("item")
+
+
+@pytest.mark.parametrize("value", [BadLen([1]), BadItem((1, 2))])
+def test_sequence_protocol_errors_propagate(value, no_leak):
+    b = Box()
+    with pytest.raises(LookupError):
+        b.margin = value
+    no_leak(lambda: setattr(b, "margin", value), raises=LookupError)
+
+
 def test_assignment_notifies_only_on_change():
     seen = []
     b = Box()
@@ -338,6 +365,18 @@ def test_options_cycle_is_collected():
         del canary
     gc.collect()
     assert Canary.died == 3
+
+
+def test_cleared_attribute_fails_cleanly():
+    class W(EventDispatcher):
+        m = _VariableListAttribute("1px", options=["inherit"])
+
+    w = W()
+    collector_clear(W.m)
+    assert W.m.options is None
+    with pytest.raises(TypeError, match="not iterable"):
+        w.m = "2px"
+    W.m.attrvalue(w)
 
 
 def test_no_leaks(no_leak):
