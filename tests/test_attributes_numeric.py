@@ -381,11 +381,22 @@ class Styled(EventDispatcher):
 
 
 @pytest.mark.parametrize("unit, rendered", [("vh", "9vh"), (None, "9"), ("", "9"), (0, "9"), (5, "95"),
-                                            (StrSub("pt"), "9pt")])
+                                            (StrSub("pt"), "9pt"), ("µm", "9µm"), ("→", "9→")])
 def test_python_get_units_is_honoured(unit, rendered):
     s = Styled()
     s.unit = unit
     assert Styled.size.attrvalue(s) == rendered
+
+
+@pytest.mark.parametrize("value", [10**30, -(2**63), 2**63 - 1, -7, 2.0**-1074, -1e300, float("nan")])
+@pytest.mark.parametrize("unit", ["px", "µ", "→", None])
+def test_number_and_unit_text(value, unit):
+    s = Styled()
+    s.size = value
+    s.unit = unit
+    text = Styled.size.attrvalue(s)
+    assert text == str(value) + (unit or "")
+    assert text.isascii() == (unit or "").isascii()
 
 
 class BadTruth:

@@ -1,5 +1,8 @@
 // _NumericAttribute and _BoundedNumericAttribute: numbers rendered with a CSS
 // unit ("12px"), or one of the attribute's options rendered as it is.
+#include <charconv>
+#include <cstring>
+
 #include "common.hpp"
 
 namespace ruvo::attributes {
@@ -196,6 +199,44 @@ PyObject* as_text(PyObject* x) {
     return PyObject_Format(x, T.empty);
 }
 
+// The common case in one allocation: an exact int (within 64 bits) or a
+// finite exact float, followed by a one-byte unit text (null: none). Returns
+// null without an exception for anything else.
+PyObject* number_with_unit(PyObject* value, PyObject* unit) {
+    char digits[kFloatTextMax];
+    int n;
+    if (PyFloat_CheckExact(value)) {
+        n = format_float(PyFloat_AS_DOUBLE(value), digits);
+        if (n < 0) return nullptr;
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+    } else {
+        return nullptr;
+    }
+    Py_ssize_t unit_len = 0;
+    bool ascii = true;
+    if (unit) {
+        if (!PyUnicode_CheckExact(unit) || PyUnicode_READY(unit) < 0 || PyUnicode_KIND(unit) != PyUnicode_1BYTE_KIND) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        unit_len = PyUnicode_GET_LENGTH(unit);
+        ascii = PyUnicode_IS_ASCII(unit);
+    }
+    PyObject* text = PyUnicode_New(n + unit_len, ascii ? 127 : 255);
+    if (!text) return nullptr;
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+    std::memcpy(out, digits, static_cast<size_t>(n));
+    if (unit_len) std::memcpy(out + n, PyUnicode_1BYTE_DATA(unit), static_cast<size_t>(unit_len));
+    return text;
+}
+
 template <AttributeClass& C>
 PyObject* render(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
@@ -206,6 +247,8 @@ PyObject* render(PyObject* self, PyObject* obj) {
     if (!units) return nullptr;
     int with_unit = PyObject_IsTrue(units.get());
     if (with_unit < 0) return nullptr;
+    if (PyObject* text = number_with_unit(value.get(), with_unit ? units.get() : nullptr)) return text;
+    if (PyErr_Occurred()) return nullptr;
     PyObject* number = as_text(value.get());
     if (!with_unit || !number) return number;
     Ref pieces[2] = {Ref::steal(number), Ref::steal(as_text(units.get()))};
