@@ -5,26 +5,17 @@ in plain Python, and the floor of a bare built-in call (len of a short tuple).
     PYTHONPATH=src python benchmarks/bench_html.py [--quick]
 """
 
+import os
 import sys
-import timeit
 from html import escape
 
 from tornado.template import Template
 
 from ruvo.uix._html import DEFAULT_HTML_TPL, join_attributes, join_cls, join_style, render_default_html
 
-QUICK = "--quick" in sys.argv
-REPEAT = 3 if QUICK else 15
 
-
-def calibrate(timer, target=0.02 if QUICK else 0.05):
-    number = 1
-    while True:
-        t = timer.timeit(number)
-        if t >= target:
-            return number
-        number *= 2 if t > target / 10 else 10
-
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _timing import FLOOR, Figure, best_times, header  # noqa: E402
 
 # Plain-Python joins: what the element class would do without the module.
 def py_join_style(style_container):
@@ -72,7 +63,8 @@ ELEMENT = ("button", "w140234", join_cls(DEFAULT_CLS, CLS), join_style(STYLE), j
 SMALL = ("div", "w140235", "ruvo-label", "width: 10px", "", "Hello")
 
 
-def main():
+def measure(quick=False):
+    """The module's figures, each against its peer measured in the same run."""
     template = Template(DEFAULT_HTML_TPL)
     obj = Obj(*ELEMENT)
     small = Obj(*SMALL)
@@ -84,48 +76,36 @@ def main():
 
     # Statements run by timeit in one namespace: no wrapper call is timed.
     namespace = dict(globals(), template=template, obj=obj, small=small, short=(1, 2))
-    cases = {
-        "floor len(short tuple)": "len(short)",
-        "render_default_html": "render_default_html(*ELEMENT)",
-        "tornado generate": "template.generate(obj=obj)",
-        "render_default_html small": "render_default_html(*SMALL)",
-        "tornado generate small": "template.generate(obj=small)",
+    ns = best_times({
+        "floor": FLOOR,
+        "render": "render_default_html(*ELEMENT)",
+        "tornado": "template.generate(obj=obj)",
+        "render small": "render_default_html(*SMALL)",
+        "tornado small": "template.generate(obj=small)",
         "join_style": "join_style(STYLE)",
-        "python join_style": "py_join_style(STYLE)",
+        "py join_style": "py_join_style(STYLE)",
         "join_cls": "join_cls(DEFAULT_CLS, CLS)",
-        "python join_cls": "py_join_cls(DEFAULT_CLS, CLS)",
+        "py join_cls": "py_join_cls(DEFAULT_CLS, CLS)",
         "join_attributes": "join_attributes(ATTRS)",
-        "python join_attributes": "py_join_attributes(ATTRS)",
-    }
-    cases = {name: timeit.Timer(stmt, globals=namespace) for name, stmt in cases.items()}
-    # Rounds over all cases, keeping each case's best: a change of machine
-    # load during the run then affects every case alike.
-    numbers = {name: calibrate(timer) for name, timer in cases.items()}
-    ns = {name: float("inf") for name in cases}
-    for _ in range(REPEAT):
-        for name, timer in cases.items():
-            t = timer.timeit(numbers[name]) / numbers[name] * 1e9
-            ns[name] = min(ns[name], t)
-    for name in cases:
-        print(f"{name:26s} {ns[name]:9.1f} ns")
-
-    floor = ns["floor len(short tuple)"]
-    print()
-    rows = [
-        ("render_default_html vs tornado", ns["tornado generate"] / ns["render_default_html"], "x faster", ">= 40"),
-        ("render_default_html vs floor", ns["render_default_html"] / floor, "x floor", "<= 6"),
-        ("small element vs tornado", ns["tornado generate small"] / ns["render_default_html small"], "x faster",
-         ">= 40"),
-        ("small element vs floor", ns["render_default_html small"] / floor, "x floor", "<= 6"),
-        ("join_style vs python", ns["python join_style"] / ns["join_style"], "x faster", ">= 4"),
-        ("join_cls vs python", ns["python join_cls"] / ns["join_cls"], "x faster", ">= 4"),
-        ("join_attributes vs python", ns["python join_attributes"] / ns["join_attributes"], "x faster", ">= 4"),
-        ("join_style vs floor", ns["join_style"] / floor, "x floor", ""),
-        ("join_cls vs floor", ns["join_cls"] / floor, "x floor", ""),
-        ("join_attributes vs floor", ns["join_attributes"] / floor, "x floor", ""),
+        "py join_attributes": "py_join_attributes(ATTRS)",
+    }, namespace, quick)
+    floor = ns["floor"]
+    return [
+        Figure("render_default_html", ns["render"], "Tornado template", ns["tornado"], "faster", 40),
+        Figure("render_default_html", ns["render"], "floor len(short tuple)", floor, "within", 6),
+        Figure("render_default_html, plain element", ns["render small"], "Tornado template", ns["tornado small"],
+               "faster", 40),
+        Figure("render_default_html, plain element", ns["render small"], "floor len(short tuple)", floor, "within", 6),
+        Figure("join_style", ns["join_style"], "plain Python", ns["py join_style"], "faster", 4),
+        Figure("join_cls", ns["join_cls"], "plain Python", ns["py join_cls"], "faster", 4),
+        Figure("join_attributes", ns["join_attributes"], "plain Python", ns["py join_attributes"], "faster", 4),
     ]
-    for label, ratio, unit, target in rows:
-        print(f"{label:30s} {ratio:7.1f} {unit:9s} {('target ' + target) if target else ''}")
+
+
+def main():
+    print(header())
+    for figure in measure("--quick" in sys.argv):
+        print(figure.row())
 
 
 if __name__ == "__main__":

@@ -6,15 +6,18 @@ weakref.proxy cannot be hashed, so the peer for ``hash`` is ``hash(ref())``
 through a plain weak reference; ``copy.copy`` of a proxy has no peer and is
 reported against the floor.
 
-    PYTHONPATH=src python benchmarks/bench_thinref.py [--number N]
+    PYTHONPATH=src python benchmarks/bench_thinref.py [--quick]
 """
 
-import argparse
 import copy
-import timeit
+import os
+import sys
 import weakref
 
 from ruvo.core.thinref import ThinRef
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _timing import FLOOR, Figure, best_times, header  # noqa: E402
 
 
 class Obj:
@@ -30,34 +33,15 @@ class Seq(list):
     pass
 
 
-def best(stmt, env, number, repeat):
-    timer = timeit.Timer(stmt, globals=env)
-    return min(timer.repeat(repeat=repeat, number=number)) / number
-
-
-def best_pair(ours, peer, env, number, repeat):
-    """Best times of two statements, measured alternately so that a change
-    of machine load affects both alike."""
-    timers = [timeit.Timer(ours, globals=env), timeit.Timer(peer, globals=env)]
-    times = [[], []]
-    for _ in range(repeat):
-        for timer, bucket in zip(timers, times):
-            bucket.append(timer.timeit(number))
-    return min(times[0]) / number, min(times[1]) / number
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=200_000)
-    parser.add_argument("--repeat", type=int, default=9)
-    args = parser.parse_args()
-
+def measure(quick=False):
+    """ThinRef's figures, each against weakref.proxy measured in the same run."""
     obj, num, seq = Obj(), Num(2.5), Seq([1, 2, 3, 4, 5])
     fresh = Obj()  # creation: no other weak reference to it exists
     env = {
         "ThinRef": ThinRef,
         "proxy": weakref.proxy,
         "copy": copy,
+        "short": (1, 2),
         "obj": obj,
         "fresh": fresh,
         "t_obj": ThinRef(obj),
@@ -69,24 +53,34 @@ def main():
         "w_seq": weakref.proxy(seq),
     }
     cases = [
-        ("attribute read", "t_obj.attr", "w_obj.attr"),
-        ("method call", "t_seq.count(3)", "w_seq.count(3)"),
-        ("==", "t_obj == obj", "w_obj == obj"),
-        ("hash", "hash(t_obj)", "hash(r_obj())"),
-        ("+", "t_num + 1.0", "w_num + 1.0"),
-        ("len", "len(t_seq)", "len(w_seq)"),
-        ("p[k]", "t_seq[2]", "w_seq[2]"),
-        ("iteration", "iter(t_seq)", "iter(w_seq)"),
-        ("creation", "ThinRef(fresh)", "proxy(fresh)"),
+        ("attribute read", "t_obj.attr", "w_obj.attr", 1.2),
+        ("method call", "t_seq.count(3)", "w_seq.count(3)", 1.2),
+        ("==", "t_obj == obj", "w_obj == obj", 1.2),
+        ("hash", "hash(t_obj)", "hash(r_obj())", 1.2),
+        ("+", "t_num + 1.0", "w_num + 1.0", 1.2),
+        ("len", "len(t_seq)", "len(w_seq)", 1.2),
+        ("p[k]", "t_seq[2]", "w_seq[2]", 1.2),
+        ("iteration", "for _ in t_seq: pass", "for _ in w_seq: pass", 1.2),
+        ("creation", "ThinRef(fresh)", "proxy(fresh)", 1.5),
     ]
-    floor = best("len(())", env, args.number, args.repeat)
-    print(f"{'operation':<16}{'ThinRef':>12}{'peer':>12}{'ratio':>8}")
-    print(f"{'floor len(())':<16}{floor * 1e9:>10.1f}ns")
-    for name, ours, peer in cases:
-        a, b = best_pair(ours, peer, env, args.number, args.repeat)
-        print(f"{name:<16}{a * 1e9:>10.1f}ns{b * 1e9:>10.1f}ns{a / b:>8.2f}")
-    c = best("copy.copy(t_obj)", env, args.number // 10, args.repeat)
-    print(f"{'copy.copy':<16}{c * 1e9:>10.1f}ns{'':>12}{c / floor:>7.1f}x floor")
+    statements = {"floor": FLOOR, "copy": "copy.copy(t_obj)"}
+    for name, ours, peer, _ in cases:
+        statements["ours " + name] = ours
+        statements["peer " + name] = peer
+    ns = best_times(statements, env, quick)
+    figures = []
+    for name, _, peer, bound in cases:
+        peer_name = "hash(weakref.ref())" if name == "hash" else "weakref.proxy"
+        figures.append(Figure(f"ThinRef {name}", ns["ours " + name], peer_name, ns["peer " + name], "within",
+                              bound))
+    figures.append(Figure("ThinRef copy.copy", ns["copy"], "floor len(short tuple)", ns["floor"], "within", 0))
+    return figures
+
+
+def main():
+    print(header())
+    for figure in measure("--quick" in sys.argv):
+        print(figure.row())
 
 
 if __name__ == "__main__":
