@@ -7,10 +7,10 @@ Prints nanoseconds per operation (best of several repeats) and ratios measured
 in this one run.
 """
 
+import os
 import re
 import struct
 import sys
-import timeit
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import (
@@ -26,7 +26,9 @@ from ruvo.core._attributes import (
 )
 from ruvo.core._event import EventDispatcher
 
-REPEAT = 7
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _timing import FLOOR, Figure, best_times, header  # noqa: E402
+
 
 
 # ---------------------------------------------------------------------------
@@ -551,22 +553,11 @@ class PlainBox(PyDispatcher):
 # ---------------------------------------------------------------------------
 
 
-def measure(statements, namespace, number):
-    """Nanoseconds per run of each statement: the best of REPEAT rounds, the
-    statements taking turns within each round so that a change of machine
-    load touches them alike."""
-    timers = [timeit.Timer(stmt, globals=namespace) for stmt in statements]
-    best = [float("inf")] * len(timers)
-    for _ in range(REPEAT):
-        for i, timer in enumerate(timers):
-            best[i] = min(best[i], timer.timeit(number) / number * 1e9)
-    return best
-
-
-def main():
-    n = 200_000 if "--quick" not in sys.argv else 20_000
+def measure(quick=False):
+    """The module's figures: attrvalue against the floor, assignment against
+    the same descriptor written in plain Python, measured in the same run."""
     native, plain = NativeWidget(), PlainWidget()
-    ns = {"t": (), "NW": NativeWidget, "PW": PlainWidget, "nw": native, "pw": plain}
+    ns = {"short": (1, 2), "NW": NativeWidget, "PW": PlainWidget, "nw": native, "pw": plain}
     nk, pk = NativeKinds(), PlainKinds()
     nk.height = pk.height = "12.5px"  # a parsed value: the widened 32-bit float
     ns.update({"NK": NativeKinds, "PK": PlainKinds, "nk": nk, "pk": pk})
@@ -607,23 +598,28 @@ def main():
         ("box assignment, '10px 20px'", "nb.margin = '1px 2px'; nb.margin = '10px 20px'",
          "pb.margin = '1px 2px'; pb.margin = '10px 20px'", 2),
     ]
-    statements = ["len(t)"]
-    for _, nat, py, _ in cases:
-        statements += [nat, py]
-    times = measure(statements, ns, n)
-    floor = times[0]
-
-    print(f"floor len(()): {floor:.1f} ns")
-    print(f"{'operation':32} {'native ns':>10} {'python ns':>10} {'python/native':>14} {'native/floor':>13}")
+    statements = {"floor": FLOOR}
+    for i, (_, nat, py, _) in enumerate(cases):
+        statements[f"nat{i}"] = nat
+        statements[f"py{i}"] = py
+    times = best_times(statements, ns, quick)
+    floor = times["floor"]
+    figures = []
     for i, (label, _, _, ops) in enumerate(cases):
-        nat = times[1 + 2 * i] / ops
-        py = times[2 + 2 * i] / ops
-        print(f"{label:32} {nat:10.1f} {py:10.1f} {py / nat:14.2f} {nat / floor:13.2f}")
-    print()
-    print("targets: attrvalue of _Attribute within 4x the floor, of the other classes within 5x;"
-          " assignment at least 5x faster than plain Python")
-    print("         box value, colour and event attrvalue within 6x the floor;"
-          " box assignment of '10px 20px' at least 5x faster than plain Python")
+        nat, py = times[f"nat{i}"] / ops, times[f"py{i}"] / ops
+        if "attrvalue" in label:
+            bound = 4 if label.startswith("attrvalue") else 6 if label.split()[0] in ("box", "colour", "event") else 5
+            figures.append(Figure(label, nat, "floor len(short tuple)", floor, "within", bound))
+        else:
+            bound = 0 if label.startswith("read") else 5
+            figures.append(Figure(label, nat, "plain-Python descriptor", py, "faster", bound))
+    return figures
+
+
+def main():
+    print(header())
+    for figure in measure("--quick" in sys.argv):
+        print(figure.row())
 
 
 if __name__ == "__main__":
