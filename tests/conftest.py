@@ -12,6 +12,15 @@ from leakcheck import assert_no_leak  # noqa: E402
 SANITIZED = bool(os.environ.get("RUVO_SANITIZED"))
 
 
+def pytest_configure(config):
+    # RUVO_GC_STRESS=1: the collector runs at its lowest threshold for the
+    # whole run, so collections happen inside every native call that allocates.
+    if os.environ.get("RUVO_GC_STRESS"):
+        import gc
+
+        gc.set_threshold(1, 1, 1)
+
+
 @pytest.fixture
 def no_leak():
     """The leak check, as a fixture: no_leak(fn, raises=None)."""
