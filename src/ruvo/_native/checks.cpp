@@ -1,13 +1,10 @@
 #include "checks.hpp"
 
+#include "compat.hpp"
+
 #include <frameobject.h>
 
 #include <cstring>
-
-// The dict version tag is the cheapest way to notice a change of a namespace.
-#if defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
 
 namespace ruvo {
 
@@ -57,13 +54,13 @@ PyObject* lookup_global(PyObject* module_dict, PyObject* name) {
     return v ? new_ref(v) : nullptr;
 }
 
-static uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
 PyObject* CachedGlobal::get(PyObject* module_dict) {
+#ifdef RUVO_HAS_DICT_VERSION
     if (value_ && module_version_ == dict_version(module_dict) &&
         (!from_builtins_ || builtins_version_ == dict_version(builtins_dict()))) {
         return value_;
     }
+#endif
     if (!intern(&name_, text_)) return nullptr;
     PyObject* v = PyDict_GetItemWithError(module_dict, name_);
     bool builtin = false;
@@ -73,11 +70,15 @@ PyObject* CachedGlobal::get(PyObject* module_dict) {
         if (!v) return nullptr;
         builtin = true;
     }
-    Py_INCREF(v);
-    Py_XSETREF(value_, v);
-    module_version_ = dict_version(module_dict);
+    if (v != value_) {
+        Py_INCREF(v);
+        Py_XSETREF(value_, v);
+    }
     from_builtins_ = builtin;
+#ifdef RUVO_HAS_DICT_VERSION
+    module_version_ = dict_version(module_dict);
     if (builtin) builtins_version_ = dict_version(builtins_dict());
+#endif
     return value_;
 }
 

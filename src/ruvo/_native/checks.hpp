@@ -24,11 +24,14 @@ bool check_arg_type(PyObject* value, PyTypeObject* type, const char* name, bool 
 PyObject* lookup_global(PyObject* module_dict, PyObject* name);
 
 // The same, cached: revalidated only when the module dict (or, for a value
-// found among the builtins, the builtins dict) has changed since.
+// found among the builtins, the builtins dict) has changed since, where the
+// interpreter tells that cheaply (dict version tags, before 3.12); looked up
+// again at each use otherwise.
 class CachedGlobal {
 public:
     explicit CachedGlobal(const char* name) noexcept : text_(name) {}
-    // Borrowed reference valid until the dict changes; null with NameError.
+    // Borrowed reference valid until the dict changes (it is held until the
+    // next call finds another value); null with NameError.
     PyObject* get(PyObject* module_dict);
 
 private:

@@ -2,6 +2,7 @@
 #pragma once
 #include "args.hpp"
 #include "checks.hpp"
+#include "compat.hpp"
 #include "function.hpp"
 #include "module.hpp"
 #include "number.hpp"

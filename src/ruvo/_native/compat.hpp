@@ -1,0 +1,38 @@
+// Differences between the supported interpreter versions (3.10 and later),
+// behind one spelling each.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// Before 3.12 a dict's version tag changes with every change of its contents,
+// which makes it the cheapest way to revalidate a cached lookup; 3.12
+// deprecates it, so newer interpreters look the value up again instead.
+#if PY_VERSION_HEX < 0x030C0000
+#define RUVO_HAS_DICT_VERSION 1
+#endif
+
+namespace ruvo {
+
+#ifdef RUVO_HAS_DICT_VERSION
+inline uint64_t dict_version(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#endif
+
+// The referent of the weak reference `ref` (which must pass PyWeakref_Check)
+// as a new reference, or a new reference to None once the referent is gone.
+inline PyObject* weakref_target(PyObject* ref) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj;
+    if (PyWeakref_GetRef(ref, &obj) > 0) return obj;
+    return Py_NewRef(Py_None);
+#else
+    return Py_NewRef(PyWeakref_GET_OBJECT(ref));
+#endif
+}
+
+// Raises `type` with the formatted message, chained to the pending exception
+// as its cause (and context). Always returns null.
+PyObject* format_from_cause(PyObject* type, const char* format, ...);
+
+}  // namespace ruvo
