@@ -26,8 +26,8 @@ ObservableList* as_ol(PyObject* o) { return reinterpret_cast<ObservableList*>(o)
 int notify(PyObject* self) {
     ObservableList* ol = as_ol(self);
     if (!ol->prop || !ol->obj_ref || !PyWeakref_CheckRef(ol->obj_ref)) return 0;
-    Ref obj = Ref::borrow(PyWeakref_GetObject(ol->obj_ref));
-    if (!obj || obj.get() == Py_None) return 0;
+    Ref obj = Ref::steal(weakref_target(ol->obj_ref));
+    if (obj.get() == Py_None) return 0;
     Ref prop = Ref::borrow(ol->prop);
     PropertyStorage* s = storage_of(reinterpret_cast<Property*>(prop.get()), obj.get());
     if (!s) {
@@ -265,12 +265,14 @@ PyObject* new_observable_list(PyObject* seq, Property* prop, PyObject* obj) {
 int init_list_types(PyObject* module) {
     for (int i = 0; i < kMutators; ++i) {
         if (!list_methods[i]) {
-            list_methods[i] = PyDict_GetItemString(PyList_Type.tp_dict, kMutatorNames[i]);
+            // Through the attribute lookup: a builtin type's tp_dict is not
+            // filled in on every interpreter version.
+            list_methods[i] = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), kMutatorNames[i]);
             if (!list_methods[i]) {
+                PyErr_Clear();
                 PyErr_Format(PyExc_ImportError, "list has no method %s", kMutatorNames[i]);
                 return -1;
             }
-            Py_INCREF(list_methods[i]);
         }
     }
     ol_as_sequence.sq_ass_item = ol_ass_item;
