@@ -6,11 +6,6 @@
 
 #include <cstdint>
 
-// The dict version tag is the cheapest way to notice a change of a namespace.
-#if defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-
 namespace ruvo::thinref {
 
 Texts T;
@@ -38,13 +33,11 @@ int make_texts() {
     return 0;
 }
 
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
 // An attribute of a module global (weakref.ref, operator.index, ...),
 // resolved at each use: the global is looked up through the module's
 // namespace, then the attribute on it. While the global is the same module
 // object and the attribute comes from that module's own namespace, the value
-// is cached until either namespace changes.
+// is cached until either namespace changes (where dict versions tell that).
 class ModuleAttr {
 public:
     ModuleAttr(CachedGlobal& module, const char* attr) noexcept : module_global_(module), text_(attr) {}
@@ -53,7 +46,9 @@ public:
     PyObject* get() {
         PyObject* m = module_global_.get(module_def.dict);
         if (!m) return nullptr;
+#ifdef RUVO_HAS_DICT_VERSION
         if (m == module_ && dict_version(PyModule_GetDict(m)) == version_) return new_ref(value_);
+#endif
         if (!intern(&name_, text_)) return nullptr;
         if (PyModule_CheckExact(m)) {
             // A plain module's attribute is the entry of its namespace when
@@ -65,7 +60,9 @@ public:
                 Py_XSETREF(module_, m);
                 Py_INCREF(v);
                 Py_XSETREF(value_, v);
+#ifdef RUVO_HAS_DICT_VERSION
                 version_ = dict_version(d);
+#endif
                 return new_ref(v);
             }
             if (PyErr_Occurred()) return nullptr;
@@ -154,7 +151,7 @@ PyObject* make_weakref(PyObject* obj, PyObject* destructor) {
 
 PyObject* field_result(PyObject* self) {
     PyObject* f = as_proxy(self)->ref;
-    if (Py_IS_TYPE(f, &_PyWeakref_RefType)) return new_ref(PyWeakref_GET_OBJECT(f));
+    if (Py_IS_TYPE(f, &_PyWeakref_RefType)) return weakref_target(f);
     // The call may rebind the proxy and so release the field: hold it.
     Ref hold = Ref::borrow(f);
     return PyObject_CallNoArgs(f);

@@ -65,8 +65,9 @@ inline PyObject* referent(PyObject* self) {
     if (Py_IS_TYPE(self, &ThinRefType)) {
         PyObject* f = as_proxy(self)->ref;
         if (Py_IS_TYPE(f, &_PyWeakref_RefType)) {
-            PyObject* r = PyWeakref_GET_OBJECT(f);
-            if (r != Py_None) return Py_NewRef(r);
+            PyObject* r = weakref_target(f);
+            if (r != Py_None) return r;
+            Py_DECREF(r);
         }
     }
     return referent_general(self);

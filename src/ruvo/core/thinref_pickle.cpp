@@ -186,8 +186,8 @@ int install_pickling() {
     for (PyMethodDef& def : pickling_methods) {
         Ref descr = Ref::steal(PyDescr_NewMethod(&ThinRefType, &def));
         if (!descr || PyDict_SetItemString(dict, def.ml_name, descr.get()) < 0) {
-            _PyErr_FormatFromCause(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
-                                   _PyType_Name(&ThinRefType));
+            format_from_cause(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
+                              _PyType_Name(&ThinRefType));
             return -1;
         }
     }
