@@ -201,8 +201,8 @@ def test_short_and_long_option_values_in_css_form():
 
 def test_components_are_formatted_as_by_format():
     class Shade:
-        def __format__(self, spec):
-            return f"shade[{spec}]"
+        def __format__(self, format_spec):
+            return f"shade[{format_spec}]"
 
         def __truediv__(self, other):
             return self
