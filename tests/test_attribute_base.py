@@ -417,6 +417,21 @@ def test_cycles_are_collected(where):
     assert Canary.died == 3
 
 
+def test_cleared_attribute_fails_cleanly():
+    # tp_clear, as the collector runs it on a cycle, leaves options and values None
+    class W(EventDispatcher):
+        a = _Attribute("x", options=["x", "y"], values=["1", "2"])
+
+    w = W()
+    clear = ctypes.cast(id(_Attribute), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(W.a)
+    assert (W.a.options, W.a.values) == (None, None)
+    with pytest.raises(TypeError, match=r"^'NoneType' object is not subscriptable$") as info:
+        W()
+    assert frames(info)[-1] == ("ruvo.core._attributes._Attribute.init_storage", "ruvo/core/_attributes.cpp")
+    assert W.a.attrvalue(w) == "x"
+
+
 def test_no_leaks(no_leak):
     w = Widget()
     no_leak(lambda: _Attribute("d", attrtype="style", sync=1, options=["a", "b"], values=[1, 2], units="px"))
