@@ -5,6 +5,7 @@ conversions, containers, iteration and context management."""
 import ctypes
 import gc
 import operator
+import weakref
 
 import pytest
 
@@ -299,6 +300,33 @@ def test_inplace_drops_the_destructor():
     del s
     gc.collect()
     assert calls == []
+
+
+@pytest.mark.parametrize("name, op", INPLACE)
+def test_inplace_rebinds_through_the_weakref_global(name, op):
+    made = []
+
+    class FakeWeakref:
+        @staticmethod
+        def ref(*args):
+            made.append(args)
+            return lambda: args[0]
+
+    r = Rec()
+    p = ThinRef(r)
+    thinref_module.weakref = FakeWeakref
+    try:
+        assert op(p, 5) is p
+        # one argument only: the result, without a destructor
+        assert made == [(Rec.made[-1],)] and p.__ref__() is Rec.made[-1]
+        del thinref_module.weakref
+        w = p._ThinRef__ref
+        with pytest.raises(NameError, match="^name 'weakref' is not defined$"):
+            op(p, 6)
+        assert p._ThinRef__ref is w
+    finally:
+        thinref_module.weakref = weakref
+        Rec.made.clear()
 
 
 def test_inplace_power():
