@@ -4,10 +4,10 @@ import copy
 import ctypes
 import gc
 import pickle
-import sys
 import traceback
 
 import pytest
+from gcprobe import Canary
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _Attribute
@@ -371,16 +371,26 @@ def test_table_attrvalue_dispatches_to_python_override(no_leak):
 # Pickling, garbage collection
 
 
+ALL_CLASSES = [getattr(_attributes, name) for name in (
+    "_Attribute", "_NumericAttribute", "_BoundedNumericAttribute", "_BooleanAttribute", "_LogicalAttribute",
+    "_ListAttribute", "_VariableListAttribute", "_ColorAttribute", "_GenericEventAttribute")]
+
+
 @pytest.mark.parametrize(
     "action",
     [pickle.dumps, copy.copy, copy.deepcopy, lambda a: a.__reduce__(), lambda a: a.__setstate__({}),
      lambda a: a.__reduce_ex__(2)],
 )
-def test_pickling_refused(action, no_leak):
-    for attr in (Widget.level, Other.shout):
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_pickling_refused(cls, action, no_leak):
+    for attr in (cls(), type("Sub", (cls,), {})()):
         with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
             action(attr)
-    no_leak(lambda: action(Widget.level), raises=TypeError)
+    if cls is _Attribute:
+        for attr in (Widget.level, Other.shout):
+            with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+                action(attr)
+        no_leak(lambda: action(Widget.level), raises=TypeError)
 
 
 def test_pickling_methods_named_in_traceback():
@@ -388,12 +398,6 @@ def test_pickling_methods_named_in_traceback():
         Widget.title.__setstate__(None)
     assert frames(info)[-1][0] == "ruvo.core._attributes._Attribute.__setstate__"
 
-
-class Canary:
-    died = 0
-
-    def __del__(self):
-        Canary.died += 1
 
 
 @pytest.mark.parametrize("where", ["options", "values", "subclass"])

@@ -1,12 +1,11 @@
 """_BooleanAttribute and _LogicalAttribute through real widgets."""
 
-import copy
 import ctypes
 import gc
-import pickle
 import traceback
 
 import pytest
+from gcprobe import Canary
 
 from ruvo.core._attributes import _BooleanAttribute, _LogicalAttribute
 from ruvo.core._event import EventDispatcher
@@ -319,12 +318,6 @@ def test_table_attrvalue_reaches_python_override(no_leak):
 # Pickling, garbage collection, leaks
 
 
-@pytest.mark.parametrize("action", [pickle.dumps, copy.copy, copy.deepcopy, lambda a: a.__reduce__()])
-@pytest.mark.parametrize("prop", ["hidden", "checked"])
-def test_pickling_refused(action, prop):
-    with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
-        action(getattr(Field, prop))
-
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_text_fields_are_not_visited(cls):
@@ -333,12 +326,6 @@ def test_text_fields_are_not_visited(cls):
     assert not any(r is a.attrtype for r in referents)
     assert not any(isinstance(r, str) and r == "named" for r in referents)
 
-
-class Canary:
-    died = 0
-
-    def __del__(self):
-        Canary.died += 1
 
 
 @pytest.mark.parametrize("cls", CLASSES)

@@ -1,12 +1,11 @@
 """_ColorAttribute through real widgets of the property framework."""
 
-import copy
 import ctypes
 import gc
-import pickle
 import traceback
 
 import pytest
+from gcprobe import Canary
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _ColorAttribute
@@ -298,17 +297,6 @@ def test_python_override_of_attrvalue():
 # Pickling, garbage collection
 
 
-@pytest.mark.parametrize("action", [pickle.dumps, copy.deepcopy, lambda a: a.__reduce__(), lambda a: a.__setstate__(1)])
-def test_pickling_refused(action):
-    with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
-        action(Card.color)
-
-
-class Canary:
-    died = 0
-
-    def __del__(self):
-        Canary.died += 1
 
 
 def test_options_cycle_is_collected():

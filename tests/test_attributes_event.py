@@ -1,12 +1,11 @@
 """_GenericEventAttribute through real widgets of the event framework."""
 
-import copy
 import ctypes
 import gc
-import pickle
 import traceback
 
 import pytest
+from gcprobe import Canary
 
 from ruvo.core._attributes import _GenericEventAttribute
 from ruvo.core._event import EventDispatcher
@@ -309,20 +308,6 @@ def test_python_override_through_the_table():
 # Pickling, garbage collection
 
 
-@pytest.mark.parametrize("action", [pickle.dumps, copy.copy, lambda a: a.__reduce__(), lambda a: a.__setstate__(1)])
-def test_pickling_refused(action):
-    with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
-        action(Button.onclick)
-
-
-class Canary:
-    died = 0
-
-    def __del__(self):
-        Canary.died += 1
-
-    def __call__(self, *args, **kwargs):
-        return ""
 
 
 @pytest.mark.parametrize("where", ["eventhandler", "eventargs"])

@@ -1,12 +1,11 @@
 """_ListAttribute through real widgets."""
 
-import copy
 import ctypes
 import gc
-import pickle
 import traceback
 
 import pytest
+from gcprobe import Canary
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _ListAttribute
@@ -365,17 +364,6 @@ def test_table_attrvalue_reaches_python_override(no_leak):
 # Pickling, garbage collection, leaks
 
 
-@pytest.mark.parametrize("action", [pickle.dumps, copy.copy, copy.deepcopy, lambda a: a.__setstate__(())])
-def test_pickling_refused(action):
-    with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
-        action(Shape.points)
-
-
-class Canary:
-    died = 0
-
-    def __del__(self):
-        Canary.died += 1
 
 
 def test_length_takes_part_in_cycles():

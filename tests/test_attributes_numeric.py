@@ -1,15 +1,14 @@
 """_NumericAttribute and _BoundedNumericAttribute through real widgets."""
 
-import copy
 import ctypes
 import gc
 import math
-import pickle
 import random
 import struct
 import traceback
 
 import pytest
+from gcprobe import Canary
 
 from ruvo.core._attributes import _BoundedNumericAttribute, _NumericAttribute
 from ruvo.core._event import EventDispatcher
@@ -491,18 +490,6 @@ def test_road_of_one_value():
 # Pickling, garbage collection, leaks
 
 
-@pytest.mark.parametrize("action", [pickle.dumps, copy.copy, copy.deepcopy, lambda a: a.__setstate__(None)])
-@pytest.mark.parametrize("prop", ["width", "level"])
-def test_pickling_refused(action, prop):
-    with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
-        action(getattr(Box, prop))
-
-
-class Canary:
-    died = 0
-
-    def __del__(self):
-        Canary.died += 1
 
 
 @pytest.mark.parametrize("cls", CLASSES)
