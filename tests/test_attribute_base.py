@@ -4,10 +4,10 @@ import copy
 import ctypes
 import gc
 import pickle
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import AttrvalueOp, PROPERTY_OPS, entries, table_of
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _Attribute
@@ -38,9 +38,6 @@ class Other(EventDispatcher):
     shout = Upper("hey")
     quiet = Plain("hush")
 
-
-def frames(exc_info):
-    return [(f.name, f.filename) for f in traceback.extract_tb(exc_info.tb)]
 
 
 # ---------------------------------------------------------------------------
@@ -89,7 +86,7 @@ def test_keyword_errors(kwargs, exc, message, no_leak):
     with pytest.raises(exc) as info:
         _Attribute(**kwargs)
     assert str(info.value) == message
-    assert frames(info)[-1] == ("ruvo.core._attributes._Attribute.__init__", "ruvo/core/_attributes.cpp")
+    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.__init__", "ruvo/core/_attributes.cpp")
     no_leak(lambda: _Attribute(**kwargs), raises=exc)
 
 
@@ -178,7 +175,7 @@ def test_attrname_errors():
     assert _Attribute(attrname="given").attrname == "given"
     with pytest.raises(TypeError, match=r"^Expected str, got int$") as info:
         OddName().attrname
-    assert frames(info)[-1][0] == "ruvo.core._attributes._Attribute.attrname.__get__"
+    assert entries(info)[-1][0] == "ruvo.core._attributes._Attribute.attrname.__get__"
 
 
 # ---------------------------------------------------------------------------
@@ -224,7 +221,7 @@ def test_check_messages(prop, value, message, no_leak):
         setattr(w, prop, value)
     assert str(info.value) == message
     assert getattr(w, prop) == before
-    assert ("ruvo.core._attributes._Attribute.check", "ruvo/core/_attributes.cpp") in frames(info)
+    assert ("ruvo.core._attributes._Attribute.check", "ruvo/core/_attributes.cpp") in entries(info)
     no_leak(lambda: setattr(w, prop, value), raises=ValueError)
 
 
@@ -285,7 +282,7 @@ def test_attrvalue_missing_key(no_leak):
     with pytest.raises(KeyError) as info:
         Widget.level.attrvalue(w)
     assert info.value.args == ("c",)
-    assert frames(info)[-1] == ("ruvo.core._attributes._Attribute.attrvalue", "ruvo/core/_attributes.cpp")
+    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.attrvalue", "ruvo/core/_attributes.cpp")
     no_leak(lambda: Widget.level.attrvalue(w), raises=KeyError)
 
 
@@ -323,17 +320,8 @@ def test_attrvalue_of_python_subclass():
 
 
 # The table of internal operations, read as a native caller would.
-PROPERTY_OPS = 16
 ATTRVALUE = PROPERTY_OPS  # the first new operation
-AttrvalueOp = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
-
-def table_of(cls, count):
-    address = _get_pointer(cls.__dict__["__pyx_vtable__"], None)
-    return list((ctypes.c_void_p * count).from_address(address))
 
 
 def test_table_extends_property_table():
@@ -396,7 +384,7 @@ def test_pickling_refused(cls, action, no_leak):
 def test_pickling_methods_named_in_traceback():
     with pytest.raises(TypeError) as info:
         Widget.title.__setstate__(None)
-    assert frames(info)[-1][0] == "ruvo.core._attributes._Attribute.__setstate__"
+    assert entries(info)[-1][0] == "ruvo.core._attributes._Attribute.__setstate__"
 
 
 
@@ -432,7 +420,7 @@ def test_cleared_attribute_fails_cleanly():
     assert (W.a.options, W.a.values) == (None, None)
     with pytest.raises(TypeError, match=r"^'NoneType' object is not subscriptable$") as info:
         W()
-    assert frames(info)[-1] == ("ruvo.core._attributes._Attribute.init_storage", "ruvo/core/_attributes.cpp")
+    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.init_storage", "ruvo/core/_attributes.cpp")
     assert W.a.attrvalue(w) == "x"
 
 

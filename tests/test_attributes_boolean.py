@@ -1,11 +1,10 @@
 """_BooleanAttribute and _LogicalAttribute through real widgets."""
 
-import ctypes
 import gc
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import AttrvalueOp, PROPERTY_OPS, entries, table_of
 
 from ruvo.core._attributes import _BooleanAttribute, _LogicalAttribute
 from ruvo.core._event import EventDispatcher
@@ -23,9 +22,6 @@ class Field(EventDispatcher):
     checked = _LogicalAttribute(None, attrname="aria-checked")
     expanded = _LogicalAttribute(False, allownone=False)
 
-
-def frames(info):
-    return [(f.name, f.filename) for f in traceback.extract_tb(info.tb)]
 
 
 # ---------------------------------------------------------------------------
@@ -64,7 +60,7 @@ def test_keyword_errors(cls, kwargs, exc, message, no_leak):
     with pytest.raises(exc) as info:
         cls(**kwargs)
     assert str(info.value) == message
-    assert frames(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.__init__", FILE)
+    assert entries(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.__init__", FILE)
     no_leak(lambda: cls(**kwargs), raises=exc)
 
 
@@ -240,7 +236,7 @@ def test_attrname_lookup_errors_propagate(no_leak):
     o = Odd()
     with pytest.raises(TypeError, match=r"^Expected str, got int$") as info:
         Odd.flag.attrvalue(o)
-    names = [name for name, _ in frames(info)]
+    names = [name for name, _ in entries(info)]
     assert names[-2:] == ["ruvo.core._attributes._BooleanAttribute.attrvalue",
                           "ruvo.core._attributes._BooleanAttribute.attrname.__get__"]
     no_leak(lambda: Odd.flag.attrvalue(o), raises=TypeError)
@@ -263,28 +259,19 @@ def test_attrvalue_argument_errors(cls, prop, no_leak):
     with pytest.raises(TypeError) as info:
         attr.attrvalue("widget")
     assert str(info.value) == f"Argument 'obj' has incorrect type (expected {DISPATCHER_NAME}, got str)"
-    assert frames(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.attrvalue", FILE)
+    assert entries(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.attrvalue", FILE)
     with pytest.raises(TypeError, match=r"^attrvalue\(\) got multiple values for keyword argument 'obj'$"):
         attr.attrvalue(None, obj=None)
     with pytest.raises(Exception) as info:  # None passes the argument test, then the value access fails
         attr.attrvalue(None)
     assert not str(info.value).startswith("Argument")
-    assert (f"ruvo.core._attributes.{cls.__name__}.attrvalue", FILE) in frames(info)
+    assert (f"ruvo.core._attributes.{cls.__name__}.attrvalue", FILE) in entries(info)
     no_leak(lambda: attr.attrvalue(7), raises=TypeError)
 
 
 # The table of internal operations, as a native caller reads it.
-PROPERTY_OPS = 16
 ATTRVALUE = PROPERTY_OPS
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-AttrvalueOp = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
 
-
-def table_of(cls, count):
-    address = _get_pointer(cls.__dict__["__pyx_vtable__"], None)
-    return list((ctypes.c_void_p * count).from_address(address))
 
 
 @pytest.mark.parametrize("cls", CLASSES)

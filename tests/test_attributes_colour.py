@@ -2,10 +2,10 @@
 
 import ctypes
 import gc
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import PROPERTY_OPS, collector_clear, frames, table
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _ColorAttribute
@@ -34,14 +34,6 @@ class TupleSub(tuple):
     pass
 
 
-def frames(info):
-    return [f.name for f in traceback.extract_tb(info.tb)]
-
-
-def collector_clear(obj):
-    """Runs the type's tp_clear on a live object, as the collector does on a cycle."""
-    clear = ctypes.cast(id(type(obj)), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
-    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(obj)
 
 
 # ---------------------------------------------------------------------------
@@ -250,19 +242,12 @@ def test_parser_global_is_looked_up_at_every_call(monkeypatch, no_leak):
 # ---------------------------------------------------------------------------
 # The table: parse_str is reached through it
 
-PROPERTY_OPS = 16
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
-
-def table_of(cls, count):
-    return (ctypes.c_void_p * count).from_address(_get_pointer(cls.__dict__["__pyx_vtable__"], None))
 
 
 def test_table_layout_and_replaced_parse_str():
-    ours = table_of(_ColorAttribute, PROPERTY_OPS + 2)
-    base = table_of(Property, PROPERTY_OPS)
+    ours = table(_ColorAttribute, PROPERTY_OPS + 2)
+    base = table(Property, PROPERTY_OPS)
     for i in range(PROPERTY_OPS):
         assert (ours[i] != base[i]) == (i == 14), i  # only convert replaced
     assert ours[16] and ours[17]
@@ -287,7 +272,7 @@ def test_python_override_of_attrvalue():
         c = Hex([255, 0, 16], format="css")
 
     op = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(
-        table_of(_ColorAttribute, PROPERTY_OPS + 2)[16])
+        table(_ColorAttribute, PROPERTY_OPS + 2)[16])
     w = W()
     assert op(W.c, w, 0) == W.c.attrvalue(w) == "#ff0010"
     assert op(W.c, w, 1) == _ColorAttribute.attrvalue(W.c, w) == "rgb(255, 0, 16)"

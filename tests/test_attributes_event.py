@@ -2,10 +2,10 @@
 
 import ctypes
 import gc
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import collector_clear, frames
 
 from ruvo.core._attributes import _GenericEventAttribute
 from ruvo.core._event import EventDispatcher
@@ -42,14 +42,6 @@ class StrSub(str):
     pass
 
 
-def frames(info):
-    return [f.name for f in traceback.extract_tb(info.tb)]
-
-
-def collector_clear(obj):
-    """Runs the type's tp_clear on a live object, as the collector does on a cycle."""
-    clear = ctypes.cast(id(type(obj)), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
-    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(obj)
 
 
 # ---------------------------------------------------------------------------

@@ -1,11 +1,10 @@
 """_ListAttribute through real widgets."""
 
-import ctypes
 import gc
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import AttrvalueOp, Op3, PROPERTY_OPS, entries, table_of
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _ListAttribute
@@ -22,9 +21,6 @@ class Shape(EventDispatcher):
     corner = _ListAttribute([1, 2, 3], length=3)
     textual = _ListAttribute([0], length="3")
 
-
-def frames(info):
-    return [(f.name, f.filename) for f in traceback.extract_tb(info.tb)]
 
 
 # ---------------------------------------------------------------------------
@@ -61,7 +57,7 @@ def test_keyword_errors(kwargs, exc, message, no_leak):
     with pytest.raises(exc) as info:
         _ListAttribute(**kwargs)
     assert str(info.value) == message
-    assert frames(info)[-1] == ("ruvo.core._attributes._ListAttribute.__init__", FILE)
+    assert entries(info)[-1] == ("ruvo.core._attributes._ListAttribute.__init__", FILE)
     no_leak(lambda: _ListAttribute(**kwargs), raises=exc)
 
 
@@ -187,7 +183,7 @@ def test_item_text_and_errors(no_leak):
     s.points = [1, Failing()]
     with pytest.raises(LookupError) as info:
         Shape.points.attrvalue(s)
-    assert ("ruvo.core._attributes._ListAttribute.attrvalue", FILE) in frames(info)
+    assert ("ruvo.core._attributes._ListAttribute.attrvalue", FILE) in entries(info)
     no_leak(lambda: Shape.points.attrvalue(s), raises=LookupError)
 
 
@@ -245,25 +241,15 @@ def test_refusals(prop, value, exc, message, no_leak):
     with pytest.raises(exc) as info:
         setattr(s, prop, value)
     assert str(info.value) == message
-    assert (CHECK, FILE) in frames(info)
+    assert (CHECK, FILE) in entries(info)
     assert getattr(s, prop) == before
     no_leak(lambda: setattr(s, prop, value), raises=exc)
 
 
 # The table of internal operations, as a native caller reads it.
-PROPERTY_OPS = 16
 CHECK_OP = 13
 ATTRVALUE = PROPERTY_OPS
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-Op3 = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)
-AttrvalueOp = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
 
-
-def table_of(cls, count):
-    address = _get_pointer(cls.__dict__["__pyx_vtable__"], None)
-    return list((ctypes.c_void_p * count).from_address(address))
 
 
 CHECK_FN = Op3(table_of(_ListAttribute, CHECK_OP + 1)[CHECK_OP])
@@ -331,7 +317,7 @@ def test_observable_list_looked_up_at_each_call(restore_global, no_leak):
     del _attributes.ObservableList
     with pytest.raises(NameError, match=r"^name 'ObservableList' is not defined$") as info:
         check("points", ObservableList([1]))
-    assert frames(info)[-1] == (CHECK, FILE)
+    assert entries(info)[-1] == (CHECK, FILE)
     no_leak(lambda: check("points", [1]), raises=NameError)
     import builtins
 

@@ -5,7 +5,6 @@ import json
 import pytest
 
 from ruvo.core import _attributes, _event, properties, utils
-from ruvo.core._attributes import _Attribute
 
 ALL = ("_Attribute", "_NumericAttribute", "_BoundedNumericAttribute", "_BooleanAttribute",
        "_VariableListAttribute", "_ColorAttribute", "_GenericEventAttribute")
@@ -131,7 +130,6 @@ try:
 except ValueError as e:
     print('failed', 'ruvo.core._attributes' in sys.modules)
 sys.modules['ruvo.core._event'] = real
-from ruvo.core._attributes import _Attribute
 class W(E.EventDispatcher):
     a = _Attribute('x', options=['x', 'y'], values=['X', 'Y'])
 w = W()

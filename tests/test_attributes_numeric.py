@@ -1,14 +1,13 @@
 """_NumericAttribute and _BoundedNumericAttribute through real widgets."""
 
-import ctypes
 import gc
 import math
 import random
 import struct
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import AttrvalueOp, Op3, entries, table_of
 
 from ruvo.core._attributes import _BoundedNumericAttribute, _NumericAttribute
 from ruvo.core._event import EventDispatcher
@@ -26,9 +25,6 @@ class Box(EventDispatcher):
     empty_unit = _NumericAttribute(3, units="")
     level = _BoundedNumericAttribute(5, min=0, max=10, units="em", options=["auto"])
 
-
-def frames(info):
-    return [(f.name, f.filename) for f in traceback.extract_tb(info.tb)]
 
 
 # ---------------------------------------------------------------------------
@@ -73,7 +69,7 @@ def test_keyword_errors(cls, kwargs, exc, message, no_leak):
     with pytest.raises(exc) as info:
         cls(**kwargs)
     assert str(info.value) == message
-    assert frames(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.__init__", FILE)
+    assert entries(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.__init__", FILE)
     no_leak(lambda: cls(**kwargs), raises=exc)
 
 
@@ -182,7 +178,7 @@ def test_numeric_convert_errors(given, message, no_leak):
     with pytest.raises(ValueError) as info:
         b.width = given
     assert str(info.value) == message
-    assert ("ruvo.core._attributes._NumericAttribute.convert", FILE) in frames(info)
+    assert ("ruvo.core._attributes._NumericAttribute.convert", FILE) in entries(info)
     assert b.width == 20 and Box.width.attrvalue(b) == "20px"
     no_leak(lambda: setattr(b, "width", given), raises=ValueError)
 
@@ -193,7 +189,7 @@ def test_parser_errors_propagate(given):
     with pytest.raises(ValueError) as info:
         b.width = given
     assert str(info.value).startswith("Box.width cannot parse")
-    assert ("ruvo.core._attributes._NumericAttribute.convert", FILE) in frames(info)
+    assert ("ruvo.core._attributes._NumericAttribute.convert", FILE) in entries(info)
 
 
 def test_message_names_the_widget_subclass():
@@ -218,19 +214,9 @@ def test_options_are_matched_by_equality_before_the_type():
 
 
 # The table of internal operations, as a native caller reads it.
-PROPERTY_OPS = 16
 CHECK, CONVERT = 13, 14
 PARSE_TEXT, PARSE_PAIR, ATTRVALUE = 16, 17, 18
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-Op3 = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)
-AttrvalueOp = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
 
-
-def table_of(cls, count):
-    address = _get_pointer(cls.__dict__["__pyx_vtable__"], None)
-    return list((ctypes.c_void_p * count).from_address(address))
 
 
 @pytest.mark.parametrize("cls, base", [(_NumericAttribute, NumericProperty),
@@ -269,7 +255,7 @@ def test_numeric_check_refusals(value, shown, no_leak):
         numeric_check(value)
     assert str(info.value) == (f"Box.width accept only int/float/str and is set to an invalid option {shown}. "
                                "Must be one of: ['inherit', 'auto']")
-    assert frames(info)[-1] == ("ruvo.core._attributes._NumericAttribute.check", FILE)
+    assert entries(info)[-1] == ("ruvo.core._attributes._NumericAttribute.check", FILE)
     no_leak(lambda: numeric_check(value), raises=ValueError)
 
 
@@ -319,7 +305,7 @@ def test_bounded_check_results():
     assert op(Box.level, b, "auto") is True
     with pytest.raises(ValueError) as info:
         op(Box.level, b, "3")
-    assert frames(info)[-1] == ("ruvo.core._attributes._BoundedNumericAttribute.check", FILE)
+    assert entries(info)[-1] == ("ruvo.core._attributes._BoundedNumericAttribute.check", FILE)
 
 
 def test_bounded_convert_keeps_options_and_none():
@@ -420,7 +406,7 @@ def test_get_units_errors_propagate(make, exc, no_leak):
         w.unit = BadTruth()
     with pytest.raises(exc) as info:
         cls.size.attrvalue(w)
-    assert ("ruvo.core._attributes._NumericAttribute.attrvalue", FILE) in frames(info)
+    assert ("ruvo.core._attributes._NumericAttribute.attrvalue", FILE) in entries(info)
     no_leak(lambda: cls.size.attrvalue(w), raises=exc)
 
 
@@ -433,7 +419,7 @@ def test_attrvalue_argument_errors(cls):
     with pytest.raises(TypeError) as info:
         prop.attrvalue(3)
     assert str(info.value) == f"Argument 'obj' has incorrect type (expected {DISPATCHER_NAME}, got int)"
-    assert frames(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.attrvalue", FILE)
+    assert entries(info)[-1] == (f"ruvo.core._attributes.{cls.__name__}.attrvalue", FILE)
     with pytest.raises(TypeError, match=r"^attrvalue\(\) takes exactly 1 positional argument \(0 given\)$"):
         prop.attrvalue()
 

@@ -2,10 +2,10 @@
 
 import ctypes
 import gc
-import traceback
 
 import pytest
 from gcprobe import Canary
+from native_probe import PROPERTY_OPS, collector_clear, frames, table
 
 from ruvo.core import _attributes
 from ruvo.core._attributes import _VariableListAttribute
@@ -38,14 +38,6 @@ class IntSub(int):
     pass
 
 
-def frames(info):
-    return [f.name for f in traceback.extract_tb(info.tb)]
-
-
-def collector_clear(obj):
-    """Runs the type's tp_clear on a live object, as the collector does on a cycle."""
-    clear = ctypes.cast(id(type(obj)), ctypes.POINTER(ctypes.c_void_p))[24]  # PyTypeObject.tp_clear
-    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(clear)(obj)
 
 
 # ---------------------------------------------------------------------------
@@ -290,26 +282,19 @@ def test_rendering_of_option_values():
 # ---------------------------------------------------------------------------
 # The table: _convert_numeric is reached through it
 
-PROPERTY_OPS = 16
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
-
-def table_of(cls, count):
-    return (ctypes.c_void_p * count).from_address(_get_pointer(cls.__dict__["__pyx_vtable__"], None))
 
 
 def test_table_layout_and_replaced_convert_numeric():
-    ours = table_of(_VariableListAttribute, PROPERTY_OPS + 2)
-    base = table_of(VariableListProperty, PROPERTY_OPS)
+    ours = table(_VariableListAttribute, PROPERTY_OPS + 2)
+    base = table(VariableListProperty, PROPERTY_OPS)
     for i in range(PROPERTY_OPS):
         assert (ours[i] != base[i]) == (i == 14), i  # only convert replaced
     assert ours[16] and ours[17]
     # A replacement of _convert_numeric (here: Property's identity convert)
     # is what convert calls, for single values and for list items.
     saved = ours[16]
-    ours[16] = table_of(Property, PROPERTY_OPS)[14]
+    ours[16] = table(Property, PROPERTY_OPS)[14]
     try:
         b = Box()
         b.margin = "anything"
@@ -331,7 +316,7 @@ def test_python_override_of_attrvalue():
         m = Loud("1px")
 
     op = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(
-        table_of(_VariableListAttribute, PROPERTY_OPS + 2)[17])
+        table(_VariableListAttribute, PROPERTY_OPS + 2)[17])
     w = W()
     assert op(W.m, w, 0) == "1PX 1PX 1PX 1PX"
     assert op(W.m, w, 1) == _VariableListAttribute.attrvalue(W.m, w) == "1px 1px 1px 1px"

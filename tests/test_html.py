@@ -213,7 +213,8 @@ def test_join_style_number_text(value):
 
 
 def test_join_style_empty_result_is_shared_text():
-    assert join_style(None) is join_style({}) is ""
+    empty = str()  # the interpreter's one empty string
+    assert join_style(None) is join_style({}) is empty
 
 
 # ---------------------------------------------------------------------------
