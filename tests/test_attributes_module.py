@@ -130,6 +130,7 @@ try:
 except ValueError as e:
     print('failed', 'ruvo.core._attributes' in sys.modules)
 sys.modules['ruvo.core._event'] = real
+from ruvo.core._attributes import _Attribute
 class W(E.EventDispatcher):
     a = _Attribute('x', options=['x', 'y'], values=['X', 'Y'])
 w = W()
