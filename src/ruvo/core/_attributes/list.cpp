@@ -89,9 +89,9 @@ PyObject* check(fw::Property* self, PyObject* obj, PyObject* value) {
             RUVO_ATTR_FAIL(kCheck, nullptr);
         }
     }
-    PyObject* accepted_type = observable_list.get(module_def.dict);
+    Ref accepted_type = Ref::steal(observable_list.get(module_def.dict));
     if (!accepted_type) RUVO_ATTR_FAIL(kCheck, nullptr);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == accepted_type) Py_RETURN_NONE;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == accepted_type.get()) Py_RETURN_NONE;
     raise_value_error(me, obj, {intern(&S.accept_only, " accept only ObservableList")});
     RUVO_ATTR_FAIL(kCheck, nullptr);
 }

@@ -95,12 +95,14 @@ int ol_clear(PyObject* self) {
     return PyList_Type.tp_clear(self);
 }
 
-void ol_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void ol_release(PyObject* self) {
     Py_CLEAR(as_ol(self)->prop);
     Py_CLEAR(as_ol(self)->obj_ref);
-    PyList_Type.tp_dealloc(self);
 }
+
+// The list's own deallocation frees the items and the object; its trashcan
+// does not engage for a subtype, ours does.
+void ol_finish(PyObject* self) { PyList_Type.tp_dealloc(self); }
 
 PyObject* ol_repr(PyObject* self) {
     Ref inner = Ref::steal(PyList_Type.tp_repr(self));
@@ -285,7 +287,7 @@ int init_list_types(PyObject* module) {
                "A list whose in-place changes notify the observers of the property that stores it.");
     o.tp_traverse = ol_traverse;
     o.tp_clear = ol_clear;
-    o.tp_dealloc = ol_dealloc;
+    o.tp_dealloc = trashcan_dealloc<ol_release, ol_finish>;
     o.tp_methods = ol_methods;
     o.tp_as_sequence = &ol_as_sequence;
     o.tp_as_mapping = &ol_as_mapping;
@@ -305,7 +307,7 @@ int init_list_types(PyObject* module) {
     l.tp_init = list_init;
     l.tp_traverse = property_traverse;
     l.tp_clear = property_clear;
-    l.tp_dealloc = property_dealloc;
+    l.tp_dealloc = trashcan_dealloc<property_release>;
     if (ready_type(l, &list_table, module, "ListProperty") < 0) return -1;
 
     varlist_table = property_table;
@@ -320,7 +322,7 @@ int init_list_types(PyObject* module) {
     v.tp_init = varlist_init;
     v.tp_traverse = property_traverse;
     v.tp_clear = property_clear;
-    v.tp_dealloc = property_dealloc;
+    v.tp_dealloc = trashcan_dealloc<property_release>;
     v.tp_getset = varlist_getset;
     return ready_type(v, &varlist_table, module, "VariableListProperty");
 }

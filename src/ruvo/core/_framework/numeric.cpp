@@ -225,10 +225,9 @@ int numeric_clear(PyObject* self) {
     return property_clear(self);
 }
 
-void numeric_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void numeric_release(PyObject* self) {
     Py_CLEAR(as_num(self)->units);
-    property_dealloc(self);
+    property_release(self);
 }
 
 PyObject* bounded_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
@@ -252,11 +251,10 @@ int bounded_clear(PyObject* self) {
     return numeric_clear(self);
 }
 
-void bounded_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void bounded_release(PyObject* self) {
     Py_CLEAR(as_bounded(self)->min);
     Py_CLEAR(as_bounded(self)->max);
-    numeric_dealloc(self);
+    numeric_release(self);
 }
 
 PyObject* numeric_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
@@ -418,7 +416,7 @@ int init_numeric_types(PyObject* module) {
     n.tp_init = numeric_init;
     n.tp_traverse = numeric_traverse;
     n.tp_clear = numeric_clear;
-    n.tp_dealloc = numeric_dealloc;
+    n.tp_dealloc = trashcan_dealloc<numeric_release>;
     n.tp_methods = numeric_methods;
     n.tp_getset = numeric_getset;
     if (ready_type(n, &numeric_table, module, "NumericProperty") < 0) return -1;
@@ -432,7 +430,7 @@ int init_numeric_types(PyObject* module) {
     b.tp_init = bounded_init;
     b.tp_traverse = bounded_traverse;
     b.tp_clear = bounded_clear;
-    b.tp_dealloc = bounded_dealloc;
+    b.tp_dealloc = trashcan_dealloc<bounded_release>;
     b.tp_methods = bounded_methods;
     b.tp_getset = bounded_getset;
     return ready_type(b, &bounded_table, module, "BoundedNumericProperty");

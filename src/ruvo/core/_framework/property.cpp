@@ -25,10 +25,13 @@ PropertyStorage* storage_of(Property* prop, PyObject* obj) {
         PyErr_Format(PyExc_TypeError, "%.200s is not placed on a class (its name is None)", Py_TYPE(prop)->tp_name);
         return nullptr;
     }
-    PyObject* storage = reinterpret_cast<EventDispatcher*>(obj)->storage;
-    PyObject* entry = storage && PyDict_Check(storage) ? PyDict_GetItemWithError(storage, prop->name) : nullptr;
+    // Both held: the lookup may run a key's __eq__, which can rename the
+    // property or change the widget.
+    Ref storage = Ref::borrow(reinterpret_cast<EventDispatcher*>(obj)->storage);
+    Ref name = Ref::borrow(prop->name);
+    PyObject* entry = storage && PyDict_Check(storage.get()) ? PyDict_GetItemWithError(storage.get(), name.get()) : nullptr;
     if (!entry) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, prop->name);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name.get());
         return nullptr;
     }
     if (!PyObject_TypeCheck(entry, &PropertyStorageType)) {
@@ -223,12 +226,11 @@ int property_clear(PyObject* self) {
     return 0;
 }
 
-void property_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void property_release(PyObject* self) {
     Py_CLEAR(as_prop(self)->name);
     Py_CLEAR(as_prop(self)->defaultvalue);
     Py_CLEAR(as_prop(self)->errorvalue);
-    Py_TYPE(self)->tp_free(self);
+    Py_CLEAR(as_prop(self)->table_owner);  // last: it may hold the table that vtab points into
 }
 
 int property_init_common(Property* self, PyObject* defaultvalue, PyObject* fallback, PyObject* kw) {
@@ -459,7 +461,7 @@ int init_property_types(PyObject* module) {
     p.tp_init = property_init;
     p.tp_traverse = property_traverse;
     p.tp_clear = property_clear;
-    p.tp_dealloc = property_dealloc;
+    p.tp_dealloc = trashcan_dealloc<property_release>;
     p.tp_methods = property_methods;
     p.tp_getset = property_getset;
     p.tp_descr_get = descr_get;
