@@ -8,11 +8,11 @@ attributes, CSS style entries and classes of an element in the browser;
 keeping each other alive.
 """
 
-from importlib.metadata import PackageNotFoundError, version
+from importlib import metadata as _metadata
 
 try:
-    __version__ = version("ruvo")
-except PackageNotFoundError:  # a source tree that was never installed
+    __version__ = _metadata.version("ruvo")
+except _metadata.PackageNotFoundError:  # a source tree that was never installed
     __version__ = "0+unknown"
 
 __all__ = ("__version__",)
