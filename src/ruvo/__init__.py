@@ -8,11 +8,21 @@ attributes, CSS style entries and classes of an element in the browser;
 keeping each other alive.
 """
 
-from importlib import metadata as _metadata
-
-try:
-    __version__ = _metadata.version("ruvo")
-except _metadata.PackageNotFoundError:  # a source tree that was never installed
-    __version__ = "0+unknown"
-
 __all__ = ("__version__",)
+
+__version__: str
+
+
+def __getattr__(name: str) -> str:
+    # The version is read from the installed metadata on first use, so that
+    # importing the package does not import importlib.metadata.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("ruvo")
+    except metadata.PackageNotFoundError:  # a source tree that was never installed
+        version = "0+unknown"
+    globals()["__version__"] = version
+    return version

@@ -39,7 +39,9 @@ def render_default_html(
     attributes: str | None,
     content: str | None,
 ) -> str:
-    """Render one element: start tag with id, class, style and attributes, the
-    content, end tag, laid out exactly as :data:`DEFAULT_HTML_TPL` lays it out.
-    The tag name, id, class and style are HTML-escaped; attributes and content
-    are written as given."""
+    """Render the default Element ``html_tpl`` without Tornado.
+
+    Whitespace matches ``tornado.template.Template.generate`` for
+    :data:`DEFAULT_HTML_TPL` so markup stays byte-compatible with the
+    previous renderer.
+    """
