@@ -426,17 +426,20 @@ PyObject* thinref_repr(PyObject* self) {
 // ---------------------------------------------------------------------------
 // The type.
 
-constexpr const char* kClassDoc = "Replacement for weakref.proxy to support comparisons\n    ";
+// The constructor's signature for introspection, then the class docstring.
+constexpr const char* kClassDoc =
+    "ThinRef(obj, destructor=None)\n--\n\n"
+    "Replacement for weakref.proxy to support comparisons\n    ";
 
 PyMethodDef core_methods[] = {
     {"__ref__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ref_method)), METH_FASTCALL | METH_KEYWORDS,
-     "Return the referent; raise ReferenceError when it no longer exists."},
+     "__ref__($self, /)\n--\n\nReturn the referent; raise ReferenceError when it no longer exists."},
     {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getattr_method)),
-     METH_FASTCALL | METH_KEYWORDS, "Return getattr(referent, name)."},
+     METH_FASTCALL | METH_KEYWORDS, "__getattr__($self, name)\n--\n\nReturn getattr(referent, name)."},
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dir_method)), METH_FASTCALL | METH_KEYWORDS,
-     "Attribute names of the referent."},
+     "__dir__($self, /)\n--\n\nAttribute names of the referent."},
     {"__bytes__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes_method)),
-     METH_FASTCALL | METH_KEYWORDS, "bytes(referent)."},
+     METH_FASTCALL | METH_KEYWORDS, "__bytes__($self, /)\n--\n\nbytes(referent)."},
 };
 
 PyGetSetDef getset[] = {

@@ -233,7 +233,9 @@ void fill_table(void* t) {
     tab->parse_str = parse_str;
 }
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_ColorAttribute(defaultvalue=None, *, attrtype='', attrname='', sync=0, format='', options=(), **kw)\n--\n\n"
     "A ListAttribute with 3 or 4 elements with RGB or RGBA color values.\n"
     "\n"
     "    The colour may be given as a list or tuple of its components (red,\n"

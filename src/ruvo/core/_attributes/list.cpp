@@ -197,7 +197,9 @@ PyObject* render(PyObject* self, PyObject* obj) {
 
 void fill_table(void* t) { static_cast<ListAttributeTable*>(t)->base.check = check; }
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_ListAttribute(defaultvalue=None, *, attrtype='', attrname='', sync=0, length=None, **kw)\n--\n\n"
     "List html attribute class which returns comma separated list of values as strings.\n"
     "\n"
     "    :Parameters:\n"

@@ -265,7 +265,9 @@ PyMemberDef members[] = {
     {nullptr},
 };
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_VariableListAttribute(defaultvalue=None, length=4, *, attrtype='', attrname='', sync=0, options=(), **kw)\n--\n\n"
     "A ListAttribute that allows you to work with a variable number of\n"
     "    list items and to expand them to the desired list size.\n"
     "\n"

@@ -224,14 +224,14 @@ PyObject* py_unbind_uid(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 
 PyMethodDef observable_methods[] = {
     {"bind", FW_METH(py_bind), FW_FASTKW,
-     "bind(**{name: callback})\n--\n\nBinds callbacks to properties (called with (obj, value)) or events."},
-    {"unbind", FW_METH(py_unbind), FW_FASTKW, "unbind(**{name: callback})\n--\n\nRemoves bindings made with bind."},
+     "bind($self, /, **kwargs)\n--\n\nBinds callbacks to properties (called with (obj, value)) or events."},
+    {"unbind", FW_METH(py_unbind), FW_FASTKW, "unbind($self, /, **kwargs)\n--\n\nRemoves bindings made with bind."},
     {"fbind", FW_METH(py_fbind), FW_FASTKW,
-     "fbind(name, callback, *args, **kwargs)\n--\n\nBinds callback(*args, obj, ..., **kwargs); returns its uid."},
+     "fbind($self, name, callback, /, *args, **kwargs)\n--\n\nBinds callback(*args, obj, ..., **kwargs); returns its uid."},
     {"funbind", FW_METH(py_funbind), FW_FASTKW,
-     "funbind(name, callback, *args, **kwargs)\n--\n\nRemoves a binding made with fbind."},
+     "funbind($self, name, callback, /, *args, **kwargs)\n--\n\nRemoves a binding made with fbind."},
     {"unbind_uid", FW_METH(py_unbind_uid), FW_FASTKW,
-     "unbind_uid(name, uid)\n--\n\nRemoves the binding with that uid."},
+     "unbind_uid($self, name, uid)\n--\n\nRemoves the binding with that uid."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -468,17 +468,17 @@ PyObject* py_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 }
 
 PyMethodDef ed_methods[] = {
-    {"property", FW_METH(py_property), FW_FASTKW, "property(name)\n--\n\nThe property object named name."},
+    {"property", FW_METH(py_property), FW_FASTKW, "property($self, name)\n--\n\nThe property object named name."},
     {"property_storage", FW_METH(py_property_storage), FW_FASTKW,
-     "property_storage(name)\n--\n\nThe PropertyStorage of the property named name on this object."},
-    {"properties", py_properties, METH_NOARGS, "properties()\n--\n\nA dict of this class's properties by name."},
+     "property_storage($self, name)\n--\n\nThe PropertyStorage of the property named name on this object."},
+    {"properties", py_properties, METH_NOARGS, "properties($self, /)\n--\n\nA dict of this class's properties by name."},
     {"register_event", FW_METH(py_register_event), FW_FASTKW,
-     "register_event(name, client=False)\n--\n\nDeclares an event; client=True marks one the browser client may send."},
-    {"events", py_events, METH_NOARGS, "events()\n--\n\nThe names of the declared events."},
+     "register_event($self, name, client=False)\n--\n\nDeclares an event; client=True marks one the browser client may send."},
+    {"events", py_events, METH_NOARGS, "events($self, /)\n--\n\nThe names of the declared events."},
     {"client_events", py_client_events, METH_NOARGS,
-     "client_events()\n--\n\nThe names of the events declared with client=True."},
+     "client_events($self, /)\n--\n\nThe names of the events declared with client=True."},
     {"dispatch", FW_METH(py_dispatch), FW_FASTKW,
-     "dispatch(name, *args, **kwargs)\n--\n\nCalls the handlers of event name with (self, *args, **kwargs)."},
+     "dispatch($self, name, /, *args, **kwargs)\n--\n\nCalls the handlers of event name with (self, *args, **kwargs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -336,15 +336,16 @@ PyObject* observers_repr(PyObject* self) {
 
 PyMethodDef observers_methods[] = {
     {"bind", FW_METH(py_bind), FW_FASTKW,
-     "bind(callback, *args, **kwargs) -> uid\n\nAppends a callback, called as callback(*args, obj, value, **kwargs)."},
+     "bind($self, callback, /, *args, **kwargs)\n--\n\nAppends a callback, called as callback(*args, obj, value, **kwargs);\n"
+     "returns its uid."},
     {"funbind", FW_METH(py_funbind),
-     FW_FASTKW, "funbind(callback, *args, **kwargs)\n\nRemoves the first callback bound with these arguments."},
+     FW_FASTKW, "funbind($self, callback, /, *args, **kwargs)\n--\n\nRemoves the first callback bound with these arguments."},
     {"unbind", FW_METH(py_unbind), FW_FASTKW,
-     "unbind(callback)\n\nRemoves the first binding of callback."},
+     "unbind($self, callback)\n--\n\nRemoves the first binding of callback."},
     {"unbind_uid", FW_METH(py_unbind_uid),
-     FW_FASTKW, "unbind_uid(uid)\n\nRemoves the binding with that uid."},
+     FW_FASTKW, "unbind_uid($self, uid)\n--\n\nRemoves the binding with that uid."},
     {"dispatch", FW_METH(py_dispatch),
-     FW_FASTKW, "dispatch(obj, value)\n\nCalls every callback in order."},
+     FW_FASTKW, "dispatch($self, obj, value)\n--\n\nCalls every callback in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

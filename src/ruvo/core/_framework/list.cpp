@@ -112,14 +112,14 @@ PyObject* ol_repr(PyObject* self) {
 
 #define FW_MUTATOR(m, doc) {kMutatorNames[m], FW_METH(mutate<m>), FW_FASTKW, doc}
 PyMethodDef ol_methods[] = {
-    FW_MUTATOR(kAppend, "Append object to the end of the list and notify."),
-    FW_MUTATOR(kExtend, "Extend list by appending elements from the iterable and notify."),
-    FW_MUTATOR(kInsert, "Insert object before index and notify."),
-    FW_MUTATOR(kPop, "Remove and return item at index (default last) and notify."),
-    FW_MUTATOR(kRemove, "Remove first occurrence of value and notify."),
-    FW_MUTATOR(kReverse, "Reverse *IN PLACE* and notify."),
-    FW_MUTATOR(kSort, "Sort the list in ascending order and notify."),
-    FW_MUTATOR(kClear, "Remove all items from list and notify."),
+    FW_MUTATOR(kAppend, "append($self, object, /)\n--\n\nAppend object to the end of the list and notify."),
+    FW_MUTATOR(kExtend, "extend($self, iterable, /)\n--\n\nExtend list by appending elements from the iterable and notify."),
+    FW_MUTATOR(kInsert, "insert($self, index, object, /)\n--\n\nInsert object before index and notify."),
+    FW_MUTATOR(kPop, "pop($self, index=-1, /)\n--\n\nRemove and return item at index (default last) and notify."),
+    FW_MUTATOR(kRemove, "remove($self, value, /)\n--\n\nRemove first occurrence of value and notify."),
+    FW_MUTATOR(kReverse, "reverse($self, /)\n--\n\nReverse *IN PLACE* and notify."),
+    FW_MUTATOR(kSort, "sort($self, /, *, key=None, reverse=False)\n--\n\nSort the list in ascending order and notify."),
+    FW_MUTATOR(kClear, "clear($self, /)\n--\n\nRemove all items from list and notify."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -366,17 +366,17 @@ PyObject* py_get_max(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 
 PyMethodDef numeric_methods[] = {
     {"parse_text", FW_METH(py_parse_text), FW_FASTKW,
-     "parse_text(obj, text)\n--\n\nThe number of a text such as '12px' (a 32-bit float); remembers its unit for obj."},
+     "parse_text($self, obj, text)\n--\n\nThe number of a text such as '12px' (a 32-bit float); remembers its unit for obj."},
     {"parse_pair", FW_METH(py_parse_pair), FW_FASTKW,
-     "parse_pair(obj, number, unit)\n--\n\nThe same for a number and a unit given apart."},
+     "parse_pair($self, obj, number, unit)\n--\n\nThe same for a number and a unit given apart."},
     {"get_units", FW_METH(py_get_units), FW_FASTKW,
-     "get_units(obj)\n--\n\nThe unit remembered for obj's value, else the declared units."},
+     "get_units($self, obj)\n--\n\nThe unit remembered for obj's value, else the declared units."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef bounded_methods[] = {
-    {"get_min", FW_METH(py_get_min), FW_FASTKW, "get_min(obj)\n--\n\nThe minimum bound (None: unbounded)."},
-    {"get_max", FW_METH(py_get_max), FW_FASTKW, "get_max(obj)\n--\n\nThe maximum bound (None: unbounded)."},
+    {"get_min", FW_METH(py_get_min), FW_FASTKW, "get_min($self, obj)\n--\n\nThe minimum bound (None: unbounded)."},
+    {"get_max", FW_METH(py_get_max), FW_FASTKW, "get_max($self, obj)\n--\n\nThe maximum bound (None: unbounded)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
