@@ -28,14 +28,15 @@ def no_leak():
     return assert_no_leak
 
 
-def run_python(code, check=True):
-    """Runs ``code`` in a fresh interpreter (same environment); returns the
-    completed process with text output."""
+def run_python(code, check=True, env=None):
+    """Runs ``code`` in a fresh interpreter (the same environment, updated
+    with ``env``); returns the completed process with text output."""
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=120,
+        env={**os.environ, **env} if env else None,
     )
     if check and proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
@@ -51,10 +52,13 @@ def python_subprocess():
 def crash_free():
     """Runs a snippet in a fresh interpreter and returns its standard output;
     fails, naming the signal, when the interpreter dies of one (a crash is
-    then one failed test, not a lost run), or when it exits non-zero."""
+    then one failed test, not a lost run), or when it exits non-zero. Outside
+    the sanitizer run the interpreter's debug allocator makes a use of freed
+    memory crash at once."""
+    env = None if SANITIZED else {"PYTHONMALLOC": "debug"}
 
     def run(code):
-        proc = run_python(code, check=False)
+        proc = run_python(code, check=False, env=env)
         if proc.returncode < 0:
             name = signal.Signals(-proc.returncode).name
             pytest.fail(f"the interpreter died of {name}:\n{proc.stderr[-4000:]}", pytrace=False)

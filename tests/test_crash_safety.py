@@ -325,3 +325,93 @@ except AttributeError:
 ], ids=["storage-name", "class-properties", "weakref-global", "proxy-dict"])
 def test_objects_freed_during_a_lookup(crash_free, snippet, expected):
     assert crash_free(FRAMEWORK + snippet).split() == [expected]
+
+
+def test_mixed_native_bases_use_the_layout_class(crash_free):
+    # the method resolution order puts BooleanProperty first, the layout is NumericProperty's
+    out = crash_free(FRAMEWORK + """
+from ruvo.core.properties import BooleanProperty
+class Y(BooleanProperty, NumericProperty):
+    pass
+class Z(BooleanProperty, NumericProperty):
+    def convert(self, obj, value):
+        return 42
+class W(EventDispatcher):
+    z = Z(0)
+print(Y().parse_text(None, "12px"), Y().parse_pair(None, 3, "em"))
+w = W()
+w.z = 5
+print(w.z)
+""")
+    assert out.split() == ["12.0", "3.0", "42"]
+
+
+# The collector runs at every allocation and a callback empties a dict whose
+# entries the native call holds.
+@pytest.mark.parametrize("snippet", [
+    """
+class W(EventDispatcher):
+    x = StringProperty("")
+w = W()
+target = next(d for d in gc.get_referents(w) if isinstance(d, dict) and "x" in d)
+call = lambda: w.fbind("x", print)
+""",
+    """
+w = EventDispatcher()
+w.register_event("on_x")
+for _ in range(40):
+    w.fbind("on_x", lambda *a: None)
+target = next(d for d in gc.get_referents(w) if isinstance(d, dict) and "on_x" in d)
+call = lambda: w.dispatch("on_x")
+""",
+    """
+from ruvo.core.properties import AliasProperty
+class W(EventDispatcher):
+    y = StringProperty("")
+w = W()
+alias = AliasProperty(lambda o: 1, bind=("y",))
+target = next(d for d in gc.get_referents(w) if isinstance(d, dict) and "y" in d)
+call = lambda: alias.link_deps(w, "a")
+# once y's observers exist, inside the binding
+from ruvo.core._event import EventObservers
+ready = lambda: "y" in target and any(isinstance(r, EventObservers) for r in gc.get_referents(target["y"]))
+""",
+], ids=["fbind", "dispatch", "link_deps"])
+def test_dicts_emptied_by_the_collector_mid_call(crash_free, snippet):
+    out = crash_free(FRAMEWORK + "ready = lambda: True\n" + snippet + """
+def on_gc(phase, info):
+    if phase == "start" and ready():
+        target.clear()
+gc.callbacks.append(on_gc)
+gc.set_threshold(1)
+try:
+    call()
+except (KeyError, TypeError):
+    pass
+gc.set_threshold(700)
+gc.callbacks.remove(on_gc)
+print("alive")
+""")
+    assert out.split() == ["alive"]
+
+
+def test_keyword_hash_that_empties_the_keywords(crash_free):
+    out = crash_free(FRAMEWORK + """
+armed = [False]
+class Key(str):
+    def __hash__(self):
+        if armed[0]:
+            armed[0] = False
+            for r in gc.get_referrers(self):
+                if isinstance(r, dict):
+                    r.clear()
+        return str.__hash__(self)
+    __eq__ = str.__eq__
+def arm():
+    armed[0] = True
+    return {}
+keys = [Key("foo")]
+p = StringProperty("", **{keys.pop(): [object()]}, **arm())
+print(p.defaultvalue == "")
+""")
+    assert out.split() == ["True"]

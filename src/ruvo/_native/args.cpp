@@ -59,36 +59,20 @@ struct VectorKeywords {
     PyObject* value(Py_ssize_t i) const { return values[i]; }
 };
 
-// Keyword dict of the tuple-and-dict convention, flattened once.
+// Keyword dict of the tuple-and-dict convention, as a list of its items: the
+// list holds the keys and values while they are compared and hashed, since a
+// key's __hash__ may empty the dict.
 struct DictKeywords {
-    PyObject* dict;
+    Ref items;
     Py_ssize_t n = 0;
-    PyObject* keys[Params::kMax * 2];
-    PyObject* vals[Params::kMax * 2];
-    Ref fallback_keys;  // a larger dict: items list
-    explicit DictKeywords(PyObject* d) : dict(d) {
+    explicit DictKeywords(PyObject* d) {
         if (!d) return;
-        Py_ssize_t size = PyDict_GET_SIZE(d);
-        if (size <= static_cast<Py_ssize_t>(sizeof(keys) / sizeof(keys[0]))) {
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(d, &pos, &k, &v)) {
-                keys[n] = k;
-                vals[n] = v;
-                ++n;
-            }
-        } else {
-            fallback_keys = Ref::steal(PyDict_Items(d));
-            n = fallback_keys ? PyList_GET_SIZE(fallback_keys.get()) : -1;
-        }
+        items = Ref::steal(PyDict_Items(d));
+        n = items ? PyList_GET_SIZE(items.get()) : -1;
     }
     Py_ssize_t size() const { return n; }
-    PyObject* key(Py_ssize_t i) const {
-        return fallback_keys ? PyTuple_GET_ITEM(PyList_GET_ITEM(fallback_keys.get(), i), 0) : keys[i];
-    }
-    PyObject* value(Py_ssize_t i) const {
-        return fallback_keys ? PyTuple_GET_ITEM(PyList_GET_ITEM(fallback_keys.get(), i), 1) : vals[i];
-    }
+    PyObject* key(Py_ssize_t i) const { return PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0); }
+    PyObject* value(Py_ssize_t i) const { return PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1); }
 };
 
 }  // namespace

@@ -53,4 +53,21 @@ inline PyObject* new_ref(PyObject* p) noexcept {
     return p;
 }
 
+// A new tuple of the items of `list` (an exact or derived list). The tuple
+// is allocated before the items are read: an allocation can run the
+// collector, and with it Python code that changes or empties the list.
+inline PyObject* list_snapshot(PyObject* list) noexcept {
+    Ref keep = Ref::borrow(list);
+    for (;;) {
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        PyObject* tuple = PyTuple_New(n);
+        if (!tuple) return nullptr;
+        if (PyList_GET_SIZE(list) == n) {
+            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, new_ref(PyList_GET_ITEM(list, i)));
+            return tuple;
+        }
+        Py_DECREF(tuple);  // changed meanwhile: take it again
+    }
+}
+
 }  // namespace ruvo

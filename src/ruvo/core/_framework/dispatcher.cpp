@@ -95,40 +95,46 @@ void observable_dealloc(PyObject* self) {
 }
 
 // The observers of a property or event of a dispatcher, or of a plain name
-// of an Observable (created on demand). Borrowed; null with an exception.
-EventObservers* observers_named(PyObject* self, PyObject* name) {
+// of an Observable (created on demand), as a new reference; null with an
+// exception. The dicts are held while searched and the storage while its
+// observers are made: either can run Python code that changes them.
+Ref observers_named(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "property or event name must be a str, got %.200s", Py_TYPE(name)->tp_name);
-        return nullptr;
+        return Ref();
     }
     if (is_dispatcher(self)) {
         EventDispatcher* d = as_ed(self);
-        PyObject* s = d->storage ? PyDict_GetItemWithError(d->storage, name) : nullptr;
-        if (s && PyObject_TypeCheck(s, &PropertyStorageType)) return observers_of(reinterpret_cast<PropertyStorage*>(s));
-        PyObject* e = !PyErr_Occurred() && d->events ? PyDict_GetItemWithError(d->events, name) : nullptr;
-        if (e && PyObject_TypeCheck(e, &EventObserversType)) return reinterpret_cast<EventObservers*>(e);
-        if (PyErr_Occurred()) return nullptr;
+        Ref storages = Ref::borrow(d->storage), events = Ref::borrow(d->events);
+        Ref s = Ref::borrow(storages ? PyDict_GetItemWithError(storages.get(), name) : nullptr);
+        if (s && PyObject_TypeCheck(s.get(), &PropertyStorageType)) {
+            return Ref::borrow(reinterpret_cast<PyObject*>(observers_of(reinterpret_cast<PropertyStorage*>(s.get()))));
+        }
+        Ref e = Ref::borrow(!PyErr_Occurred() && events ? PyDict_GetItemWithError(events.get(), name) : nullptr);
+        if (e && PyObject_TypeCheck(e.get(), &EventObserversType)) return e;
+        if (PyErr_Occurred()) return Ref();
         Ref cls = Ref::steal(class_name(self));
         if (cls) PyErr_Format(PyExc_KeyError, "%S has no property or event %R", cls.get(), name);
-        return nullptr;
+        return Ref();
     }
     Observable* o = as_observable(self);
     if (!o->bound || !PyDict_Check(o->bound)) {
         PyObject* d = PyDict_New();
-        if (!d) return nullptr;
+        if (!d) return Ref();
         set_field(&o->bound, d);
     }
-    PyObject* e = PyDict_GetItemWithError(o->bound, name);
+    Ref bound = Ref::borrow(o->bound);
+    Ref e = Ref::borrow(PyDict_GetItemWithError(bound.get(), name));
     if (e) {
         // The dict is reachable from Python code through the collector.
-        if (PyObject_TypeCheck(e, &EventObserversType)) return reinterpret_cast<EventObservers*>(e);
-        raise_expected(&EventObserversType, e);
-        return nullptr;
+        if (PyObject_TypeCheck(e.get(), &EventObserversType)) return e;
+        raise_expected(&EventObserversType, e.get());
+        return Ref();
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) return Ref();
     Ref fresh = Ref::steal(reinterpret_cast<PyObject*>(new_observers()));
-    if (!fresh || PyDict_SetItem(o->bound, name, fresh.get()) < 0) return nullptr;
-    return reinterpret_cast<EventObservers*>(fresh.get());
+    if (!fresh || PyDict_SetItem(bound.get(), name, fresh.get()) < 0) return Ref();
+    return fresh;
 }
 
 // bind(**{name: callback}) and unbind(**{name: callback}).
@@ -142,7 +148,7 @@ PyObject* bind_many(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
     }
     for (Py_ssize_t i = 0; kwnames && i < PyTuple_GET_SIZE(kwnames); ++i) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(observers_named(self, name)));
+        Ref keep = observers_named(self, name);
         if (!keep) return nullptr;
         EventObservers* o = reinterpret_cast<EventObservers*>(keep.get());
         if (Bind) {
@@ -175,7 +181,7 @@ PyObject* fbind_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
         raise_arg_count(Bind ? "fbind" : "funbind", false, 2, 2, nargs);
         return nullptr;
     }
-    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(observers_named(self, args[0])));
+    Ref keep = observers_named(self, args[0]);
     if (!keep) return nullptr;
     Ref largs = Ref::steal(PyTuple_New(nargs - 2));
     if (!largs) return nullptr;
@@ -213,7 +219,7 @@ PyObject* py_unbind_uid(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     if (p_unbind_uid.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("Observable.unbind_uid");
     Py_ssize_t uid = PyLong_AsSsize_t(a[1]);
     if (uid == -1 && PyErr_Occurred()) FW_FAIL("Observable.unbind_uid");
-    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(observers_named(self, a[0])));
+    Ref keep = observers_named(self, a[0]);
     if (!keep) FW_FAIL("Observable.unbind_uid");
     if (uid > 0 &&
         observers_remove(reinterpret_cast<EventObservers*>(keep.get()), nullptr, nullptr, nullptr, false, uid) < 0) {
@@ -337,14 +343,15 @@ PyObject* op_storage_of(EventDispatcher* self, PyObject* name) {
 }
 
 PyObject* op_dispatch(EventDispatcher* self, PyObject* name, PyObject* args, PyObject* kwargs) {
-    PyObject* e = self->events && PyDict_Check(self->events) ? PyDict_GetItemWithError(self->events, name) : nullptr;
-    if (!e || !PyObject_TypeCheck(e, &EventObserversType)) {
+    Ref events = Ref::borrow(self->events);
+    Ref e = Ref::borrow(events && PyDict_Check(events.get()) ? PyDict_GetItemWithError(events.get(), name) : nullptr);
+    if (!e || !PyObject_TypeCheck(e.get(), &EventObserversType)) {
         if (PyErr_Occurred()) return nullptr;
         Ref cls = Ref::steal(class_name(reinterpret_cast<PyObject*>(self)));
         if (cls) PyErr_Format(PyExc_KeyError, "%S has no event %R", cls.get(), name);
         return nullptr;
     }
-    EventObservers* o = reinterpret_cast<EventObservers*>(e);
+    EventObservers* o = reinterpret_cast<EventObservers*>(e.get());
     if (!o->callbacks || PyList_GET_SIZE(o->callbacks) == 0) Py_RETURN_NONE;
     Ref handlers = Ref::steal(callbacks_snapshot(o));
     if (!handlers) return nullptr;

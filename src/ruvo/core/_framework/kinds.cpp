@@ -274,19 +274,22 @@ int bind_dependencies(Property* self, PyObject* obj, PyObject* names) {
             raise_named(PyExc_TypeError, self, obj, " depends on a property that is not placed on a class");
             return -1;
         }
-        PyObject* s = d->storage && PyDict_Check(d->storage) ? PyDict_GetItemWithError(d->storage, name) : nullptr;
+        Ref storages = Ref::borrow(d->storage);
+        Ref s = Ref::borrow(storages && PyDict_Check(storages.get()) ? PyDict_GetItemWithError(storages.get(), name)
+                                                                     : nullptr);
         if (!s) {
             if (!PyErr_Occurred()) {
                 raise_named(PyExc_KeyError, self, obj, " depends on %R, which is not a property of this object", name);
             }
             return -1;
         }
-        if (!PyObject_TypeCheck(s, &PropertyStorageType)) {
-            raise_expected(&PropertyStorageType, s);
+        if (!PyObject_TypeCheck(s.get(), &PropertyStorageType)) {
+            raise_expected(&PropertyStorageType, s.get());
             return -1;
         }
-        EventObservers* o = observers_of(reinterpret_cast<PropertyStorage*>(s));
-        if (!o) return -1;
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(observers_of(reinterpret_cast<PropertyStorage*>(s.get()))));
+        if (!held) return -1;
+        EventObservers* o = reinterpret_cast<EventObservers*>(held.get());
         Ref uid = Ref::steal(o->vtab->bind(o, forward.get(), nullptr, nullptr));
         if (!uid) return -1;
     }
@@ -324,7 +327,7 @@ fail:
 // a Property: the list is reachable from Python code through the collector.
 PyObject* referenced(ReferenceListProperty* self) {
     if (!self->properties || !PyList_Check(self->properties)) return PyTuple_New(0);
-    Ref props = Ref::steal(PyList_AsTuple(self->properties));
+    Ref props = Ref::steal(list_snapshot(self->properties));
     if (!props) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(props.get()); ++i) {
         if (!check_arg_type(PyTuple_GET_ITEM(props.get(), i), &PropertyType, "props", false)) return nullptr;

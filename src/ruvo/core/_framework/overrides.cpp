@@ -64,16 +64,15 @@ float t_parse_pair(NumericProperty* self, PyObject* obj, PyObject* number, PyObj
     return as_float(call(&self->base, s_parse_pair, {obj, number, unit}));
 }
 
-// The first native class of `type`'s method resolution order that publishes
-// a table, and that table; null when there is none.
+// The native class that lays out instances of `type`: the first native class
+// along its bases' layout chain (tp_base, not the method resolution order,
+// which can put a native class of another layout first), and its table;
+// null when that class publishes none.
 PyTypeObject* nearest_native(PyTypeObject* type, void** table) {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if ((*table = published_table(t))) return t;
-    }
-    return nullptr;
+    PyTypeObject* t = type;
+    while (t && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) t = t->tp_base;
+    *table = t ? published_table(t) : nullptr;
+    return *table ? t : nullptr;
 }
 
 // 1 when `cls` defines `name` otherwise than `native`, 0 when not, -1 on error.
