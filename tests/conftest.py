@@ -44,3 +44,17 @@ def run_python(code, check=True):
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+# Figures measured by tests (name, value, unit), printed in the run's summary.
+FIGURES = []
+
+
+@pytest.fixture
+def figure():
+    return lambda name, value, unit: FIGURES.append((name, value, unit))
+
+
+def pytest_terminal_summary(terminalreporter):
+    for name, value, unit in FIGURES:
+        terminalreporter.write_line(f"{name}: {value:.3g} {unit}")
