@@ -27,20 +27,21 @@ make_venv() {
     "$dir/bin/python" -m pip install -q "scikit-build-core>=0.9" "cmake>=3.18" ninja
 }
 
-# install_package VENV BUILD_DIR [config settings...]: builds and installs ruvo with its test extras.
+# install_package VENV BUILD_DIR [config settings...]: builds and installs ruvo with its
+# test extras (and Tornado for the live page).
 install_package() {
     local venv=$1 build=$2
     shift 2
-    "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench]"
+    "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench,live]"
 }
 
-# Installs Debian's chromium for the browser tests when it is missing and this
-# is a Debian machine where we are root; otherwise those tests skip.
+# Installs Debian's chromium and chromium-driver for the browser tests when one
+# is missing and this is a Debian machine where we are root; otherwise those tests skip.
 ensure_browser() {
-    command -v chromium >/dev/null 2>&1 && return 0
+    command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1 && return 0
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "installing chromium for the browser tests..." >&2
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; } >/dev/null 2>&1 ||
+        echo "installing chromium and chromium-driver for the browser tests..." >&2
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver; } >/dev/null 2>&1 ||
             echo "chromium could not be installed; the browser tests will be skipped" >&2
     fi
     return 0

@@ -252,7 +252,7 @@ def render_document(root: Element, head: str | None = None) -> str:
     return (
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-        "<title>ruvo demo</title>\n<style>" + STYLE + "</style>\n" + head + "\n</head>\n<body>\n"
+        "<title>ruvo demo</title>\n<link rel=\"icon\" href=\"data:,\">\n<style>" + STYLE + "</style>\n" + head + "\n</head>\n<body>\n"
         + root.render() + "\n</body>\n</html>\n"
     )
 
