@@ -162,13 +162,14 @@ def build_page(texts: dict | None = None) -> Element:
     }
     page = Box(variant="card", tone=t["tone"], padding="24px", margin="auto", font_family=["Georgia", "serif"])
     page.add(Heading(text=t["heading"], font_size="28px", color="#142850"))
-    page.add(Paragraph(text=t["intro"], color=(80, 80, 80), font_size="inherit"))
-    grid = page.add(Box(tone="grid"))
+    page.add(Paragraph(text=t["intro"], color=(80, 80, 80), font_size="inherit", margin=["0px", "0px", "8px", "0px"]))
+    grid = page.add(Box(tone="grid", margin=["16px", "0px", "16px", "0px"]))
 
     counter_card = grid.add(Box(variant="card", padding="16px"))
     counter_card.add(Subheading(text="Counter"))
     counter_card.add(Paragraph(text="Each click changes the label, colour and class."))
-    counter_card.add(Counter(text=t["button"], onclick=True, primary=True, aria_pressed=False, margin="4px 8px"))
+    counter_card.add(Counter(text=t["button"], onclick=True, primary=True, aria_pressed=False, margin="4px 8px",
+                             padding="8px 16px"))
 
     slider_card = grid.add(Box(variant="card", padding="16px"))
     slider_card.add(Subheading(text="Slider"))
@@ -201,10 +202,11 @@ def build_page(texts: dict | None = None) -> Element:
     greeting = echo_card.add(Heading(text=f"Hello, {t['value'] or 'stranger'}!", font_size="20px"))
     form = echo_card.add(Form(title=t["title"], novalidate=True, padding=["8px", "12px"],
                               background_color="#f0f0ffcc"))
-    name = Input(name="name", placeholder=t["placeholder"], value=t["value"], aria_invalid=False, oninput=True)
+    name = Input(name="who", placeholder=t["placeholder"], value=t["value"], aria_invalid=False, oninput=True,
+                 padding="6px 8px")
     form.add(Label(text=t["label"], for_=name.tagid))
     form.add(name)
-    form.add(Input(name="locked", value=t["locked"], disabled=True, read_only=True, title=t["title"]))
+    form.add(Input(name="locked", value=t["locked"], disabled=True, read_only=True, title=t["title"], padding="6px 8px"))
 
     def typed(widget, value):
         text = value if isinstance(value, str) else ""
@@ -213,7 +215,8 @@ def build_page(texts: dict | None = None) -> Element:
 
     name.bind(on_input=typed)
 
-    footer = page.add(Box(variant="warning", active=True, hidden=False, margin=["2px", "4px", "6px", "8px"]))
+    footer = page.add(Box(variant="warning", active=True, hidden=False, margin=["2px", "4px", "6px", "8px"],
+                          padding=["8px", "12px"]))
     footer.add(Paragraph(text="All values are escaped where they must be.", font_size=12.5))
     return page
 

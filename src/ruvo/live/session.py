@@ -10,6 +10,8 @@ from __future__ import annotations
 import json
 import logging
 
+from ruvo.uix._html import join_attributes
+
 log = logging.getLogger("ruvo.live")
 
 # Values a client event may carry: what an input element reports.
@@ -90,11 +92,11 @@ class Session:
                 patches.append({"op": "style", "id": tagid, "name": name, "value": text})
             else:
                 value = descriptor.attrvalue(widget)
-                # As join_attributes writes an entry: false values are left
-                # out, a value equal to its name is a bare boolean attribute.
+                # As join_attributes writes the entry: false values are left
+                # out; an entry it writes as a bare name has the empty value.
                 if not value:
                     text = None
-                elif value == name:
+                elif value == name and join_attributes({name: value}) == name:
                     text = ""
                 else:
                     text = value if type(value) is str else str(value)
