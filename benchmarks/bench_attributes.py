@@ -2,7 +2,7 @@
 native descriptors against the same descriptors and framework path written in
 plain Python, with a call of a built-in that does nothing as the floor.
 
-Run: PYTHONPATH=src python benchmarks/bench_attributes.py
+Run: .venv/bin/python benchmarks/bench_attributes.py [--quick]
 Prints nanoseconds per operation (best of several repeats) and ratios measured
 in this one run.
 """

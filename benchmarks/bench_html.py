@@ -2,7 +2,7 @@
 printed as ratios: the Tornado template it replaces, the same joins written
 in plain Python, and the floor of a bare built-in call (len of a short tuple).
 
-    PYTHONPATH=src python benchmarks/bench_html.py [--quick]
+    .venv/bin/python benchmarks/bench_html.py [--quick]
 """
 
 import os

@@ -6,7 +6,7 @@ weakref.proxy cannot be hashed, so the peer for ``hash`` is ``hash(ref())``
 through a plain weak reference; ``copy.copy`` of a proxy has no peer and is
 reported against the floor.
 
-    PYTHONPATH=src python benchmarks/bench_thinref.py [--quick]
+    .venv/bin/python benchmarks/bench_thinref.py [--quick]
 """
 
 import copy

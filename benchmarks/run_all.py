@@ -3,7 +3,7 @@ is a ratio against its peer measured in the same run (the Tornado template,
 weakref.proxy, plain-Python peers, or the floor: a call of len on a short
 tuple), followed by the demo page's rendering time per element.
 
-    PYTHONPATH=src python benchmarks/run_all.py [--quick]
+    .venv/bin/python benchmarks/run_all.py [--quick]
 """
 
 import os

@@ -1,5 +1,24 @@
 # Shared by the scripts: finds CPython 3.10 and prepares virtual environments.
-# Sourced, not run.
+# Sourced, not run. Each step prints one line; the tools' own output goes to
+# the log file $RUVO_LOG (build/setup.log), which the message names on failure.
+
+RUVO_LOG=${RUVO_LOG:-build/setup.log}
+
+# step MESSAGE COMMAND...: prints MESSAGE, runs COMMAND with its output appended
+# to the log; on failure prints the log's tail and where the whole log is.
+step() {
+    local message=$1
+    shift
+    mkdir -p "$(dirname "$RUVO_LOG")"
+    echo "$message" >&2
+    echo "== $message: $*" >>"$RUVO_LOG"
+    if ! "$@" >>"$RUVO_LOG" 2>&1; then
+        echo "failed: $message; the last lines of $RUVO_LOG:" >&2
+        tail -n 20 "$RUVO_LOG" >&2
+        echo "(the whole output is in $RUVO_LOG)" >&2
+        return 1
+    fi
+}
 
 # Prints the path of a CPython 3.10 interpreter, or fails with a message.
 find_python310() {
@@ -21,27 +40,29 @@ find_python310() {
 make_venv() {
     local dir=$1 py=$2
     if [ ! -x "$dir/bin/python" ]; then
-        "$py" -m venv "$dir"
-        "$dir/bin/python" -m pip install -q --upgrade pip
+        step "creating $dir" "$py" -m venv "$dir" || return 1
+        step "updating pip in $dir" "$dir/bin/python" -m pip install --upgrade pip || return 1
     fi
-    "$dir/bin/python" -m pip install -q "scikit-build-core>=0.9" "cmake>=3.18" ninja
+    step "installing the build tools" \
+        "$dir/bin/python" -m pip install "scikit-build-core>=0.9" "cmake>=3.18" ninja || return 1
 }
 
-# install_package VENV BUILD_DIR [config settings...]: builds and installs ruvo with its
-# test extras (and Tornado for the live page).
+# install_package VENV BUILD_DIR [config settings...]: builds and installs ruvo with its test extras.
 install_package() {
-    local venv=$1 build=$2
+    local venv=$1 build=$2 message="building the native modules"
     shift 2
-    "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench,live]"
+    [ -d "$build" ] || message="$message (about 30 s)"
+    step "$message and installing ruvo into $venv" \
+        "$venv/bin/python" -m pip install --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench,live]"
 }
 
-# Installs Debian's chromium and chromium-driver for the browser tests when one
-# is missing and this is a Debian machine where we are root; otherwise those tests skip.
+# Installs Debian's chromium and its driver for the browser tests when they are
+# missing and this is a Debian machine where we are root; otherwise those tests skip.
 ensure_browser() {
     command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1 && return 0
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "installing chromium and chromium-driver for the browser tests..." >&2
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver; } >/dev/null 2>&1 ||
+        step "installing chromium for the browser tests" \
+            sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver' ||
             echo "chromium could not be installed; the browser tests will be skipped" >&2
     fi
     return 0

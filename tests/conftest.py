@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -44,6 +45,24 @@ def run_python(code, check=True):
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+@pytest.fixture
+def crash_free():
+    """Runs a snippet in a fresh interpreter and returns its standard output;
+    fails, naming the signal, when the interpreter dies of one (a crash is
+    then one failed test, not a lost run), or when it exits non-zero."""
+
+    def run(code):
+        proc = run_python(code, check=False)
+        if proc.returncode < 0:
+            name = signal.Signals(-proc.returncode).name
+            pytest.fail(f"the interpreter died of {name}:\n{proc.stderr[-4000:]}", pytrace=False)
+        if proc.returncode:
+            pytest.fail(f"exit status {proc.returncode}:\n{proc.stderr[-4000:]}", pytrace=False)
+        return proc.stdout
+
+    return run
 
 
 # Figures measured by tests (name, value, unit), printed in the run's summary.

@@ -14,9 +14,18 @@ _get_pointer.restype = ctypes.c_void_p
 _get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
+# Name of the capsules in which the native classes publish their tables.
+TABLE_CAPSULE = b"ruvo.framework.table"
+
+
+def table_address(cls):
+    """The address of the table that the native class publishes."""
+    return _get_pointer(cls.__dict__["__pyx_vtable__"], TABLE_CAPSULE)
+
+
 def table(cls, count):
     """The first ``count`` entries of the class's published table, in place (writable)."""
-    return (ctypes.c_void_p * count).from_address(_get_pointer(cls.__dict__["__pyx_vtable__"], None))
+    return (ctypes.c_void_p * count).from_address(table_address(cls))
 
 
 def table_of(cls, count):

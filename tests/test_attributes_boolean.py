@@ -198,7 +198,8 @@ def test_bare_boolean_attribute_in_the_element():
     assert join_attributes(attrs) == "readonly"
     f.read_only = True
     attrs[Field.read_only.attrname] = Field.read_only.attrvalue(f)
-    assert join_attributes(attrs) == "readonly read-only"
+    # "read-only" is no HTML boolean attribute: a bare name would empty its value
+    assert join_attributes(attrs) == 'readonly read-only="read-only"'
 
 
 class Own(_BooleanAttribute):

@@ -5,6 +5,7 @@ import gc
 
 import pytest
 from gcprobe import Canary
+import native_probe
 from native_probe import collector_clear, frames
 
 from ruvo.core._attributes import _GenericEventAttribute
@@ -285,10 +286,8 @@ def test_python_override_through_the_table():
     class W(EventDispatcher):
         onx = Wrapped(True, "x()")
 
-    address = ctypes.pythonapi.PyCapsule_GetPointer
-    address.restype, address.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    base = (ctypes.c_void_p * 16).from_address(address(BooleanProperty.__dict__["__pyx_vtable__"], None))
-    table = (ctypes.c_void_p * 17).from_address(address(_GenericEventAttribute.__dict__["__pyx_vtable__"], None))
+    base = native_probe.table(BooleanProperty, 16)
+    table = native_probe.table(_GenericEventAttribute, 17)
     assert [i for i in range(16) if table[i] != base[i]] == [0]  # init_storage replaced
     op = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(table[16])
     w = W()

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 
 import pytest
+from html_rules import is_bare
 
 demo = pytest.importorskip("ruvo.demo")
 
@@ -95,7 +96,7 @@ def expected_elements(root):
         for key, value in attributes.items():
             if value:
                 text = value if type(value) is str else str(value)
-                attrs[key] = "" if key == value else text
+                attrs[key] = "" if is_bare(key, value) else text
         elements.append({"tag": w.tagname, "attrs": attrs, "classes": cls_text.split(), "text": w.text})
     return elements
 

@@ -268,10 +268,13 @@ def test_join_cls_type_errors(default, container, msg):
     ({"<k'\"&>": "v"}, "<k'\"&>=\"v\""),
     ({"id": "main", "hidden": "hidden", "title": 'say "hi"', "tabindex": 0},
      'id="main" hidden title="say &quot;hi&quot;"'),
-    ({'a"b': 'a"b'}, "a&quot;b"),
+    ({'a"b': 'a"b'}, 'a"b="a&quot;b"'),
+    # only HTML's boolean attributes, in any case, are written bare
+    ({"name": "name", "value": "value"}, 'name="name" value="value"'),
+    ({"HIDDEN": "HIDDEN", "Open": "Open", "inert": "INERT"}, 'HIDDEN Open inert="INERT"'),
     ({"t": "\u00e9<\u20ac>\U0001F600&"}, 't="\u00e9&lt;\u20ac&gt;\U0001F600&amp;"'),
     ({"s": Fmt("<x>")}, 's="&lt;x&gt;"'),
-    ({1: 1}, "1"),
+    ({1: 1}, '1="1"'),
 ])
 def test_join_attributes(container, expected):
     assert join_attributes(container) == expected
@@ -294,8 +297,10 @@ class EqFails:
 
 
 def test_join_attributes_equality_uses_the_unconverted_value():
-    assert join_attributes({"k": EqualsAll()}) == "&lt;v&gt;"
-    assert message(join_attributes, {"k": EqFails()}) == (KeyError, "'eq'")
+    assert join_attributes({"selected": EqualsAll()}) == "&lt;v&gt;"
+    assert message(join_attributes, {"selected": EqFails()}) == (KeyError, "'eq'")
+    # other keys are never compared
+    assert join_attributes({"k": EqFails()}) == 'k="v"'
 
 
 def test_join_attributes_step_order():
@@ -320,7 +325,7 @@ def test_join_attributes_step_order():
 
     h.html_escape = escape
     try:
-        assert join_attributes({"k": Value()}) == 'k="v"'
+        assert join_attributes({"muted": Value()}) == 'muted="v"'
     finally:
         h.html_escape = html.escape
     assert calls == ["bool", "str", ("escape", "v", True), "eq"]
@@ -749,7 +754,7 @@ def test_no_leak_with_custom_escape(no_leak, restore_escape):
     (lambda: join_cls(5, None), TypeError),
     (lambda: join_cls(None, mutating_dict("on_bool")[1]), RuntimeError),
     (lambda: join_attributes(default_cls=1), TypeError),
-    (lambda: join_attributes({"a": "b", "c": EqFails()}), KeyError),
+    (lambda: join_attributes({"a": "b", "hidden": EqFails()}), KeyError),
     (lambda: join_attributes(Mapping(iter([("a", "b"), 5]))), TypeError),
     (lambda: render_default_html("a", "b", "c", "d", "e"), TypeError),
     (lambda: render_default_html("a", "b", "c", "d", "e", "f", cls=1), TypeError),
@@ -836,11 +841,11 @@ def test_join_results_are_exact_str():
 
 def test_html_escape_none_for_a_bare_attribute(restore_escape, no_leak):
     h.html_escape = lambda text, quote: None
-    assert message(join_attributes, {"a": "x", "b": "b", "c": "c"}) == (
+    assert message(join_attributes, {"a": "x", "open": "open", "loop": "loop"}) == (
         TypeError, "sequence item 1: expected str instance, NoneType found")
     # the join fails only after the walk: a later entry's error comes first
-    assert message(join_attributes, {"b": "b", "c": EqFails()}) == (KeyError, "'eq'")
-    no_leak(lambda: join_attributes({"a": "x", "b": "b"}), raises=TypeError)
+    assert message(join_attributes, {"open": "open", "loop": EqFails()}) == (KeyError, "'eq'")
+    no_leak(lambda: join_attributes({"a": "x", "open": "open"}), raises=TypeError)
 
 
 def test_stub_matches_module():

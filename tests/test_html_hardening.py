@@ -8,6 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from hostile import BadItems, Mutator, values
+from html_rules import BOOLEAN_ATTRIBUTES, is_bare
 from ruvo.uix import _html
 
 FUNCS = [
@@ -54,11 +55,12 @@ def py_join_attributes(c):
         if not v:
             continue
         e = html.escape(v if type(v) is str else str(v), quote=True)
-        parts.append(e if k == v else '{0}="{1}"'.format(k, e))
+        parts.append(e if is_bare(k, v) else '{0}="{1}"'.format(k, e))
     return " ".join(parts)
 
 
-keys = st.text(alphabet="abc-_<&\"'", min_size=1, max_size=6)
+keys = st.one_of(st.text(alphabet="abc-_<&\"'", min_size=1, max_size=6),
+                 st.sampled_from(sorted(BOOLEAN_ATTRIBUTES)).map(str.upper), st.sampled_from(sorted(BOOLEAN_ATTRIBUTES)))
 plain_values = st.one_of(st.none(), st.integers(-3, 3), st.floats(allow_nan=False), st.text(max_size=10),
                          st.text(alphabet="<>&\"'ab", max_size=6), st.booleans())
 containers = st.dictionaries(keys, plain_values, max_size=8)
@@ -80,7 +82,7 @@ def test_join_cls_matches_plain_python(d, c):
 @given(containers)
 def test_join_attributes_matches_plain_python(c):
     assert _html.join_attributes(c) == py_join_attributes(c)
-    # Keys equal to their values render bare.
+    # Keys equal to their values render bare when they are boolean attributes.
     same = {k: k for k in c}
     assert _html.join_attributes(same) == py_join_attributes(same)
 

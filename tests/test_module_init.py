@@ -116,6 +116,25 @@ def test_second_module_object_refused(python_subprocess, module_name):
     """)
 
 
+@pytest.mark.parametrize("name", MODULES + ["ruvo.core._framework"])
+def test_definition_executed_on_a_foreign_module(python_subprocess, name):
+    # the execution step knows its module without asking the module object
+    run(python_subprocess, native_module(name), """
+        import ctypes
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        definition = api.PyModule_GetDef(importlib.import_module(NAME))
+        try:
+            api.PyModule_ExecDef(type(sys)("foreign"), definition)
+        except RuntimeError as e:
+            assert str(e) == f"Module '{SHORT}' has already been imported. Re-initialisation is not supported.", e
+        else:
+            raise AssertionError("no error")
+    """)
+
+
 def test_existing_sys_modules_entry_kept(python_subprocess, module_name):
     run(python_subprocess, module_name, """
         spec = importlib.util.find_spec(NAME)

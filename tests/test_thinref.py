@@ -3,6 +3,7 @@ forwarding, __dir__, __class__, hashing, truth, comparisons, text
 conversions, destructor callbacks and the garbage collector."""
 
 import gc
+import re
 import traceback
 import weakref
 
@@ -560,6 +561,20 @@ def test_text_conversions():
     assert repr(p) == "<ThinRef to Texty()>"
     assert bytes(p) == b"as bytes"
     assert p.__bytes__() == b"as bytes"
+
+
+@pytest.mark.parametrize("result", [3, "text", [65, 66], 2.5])
+def test_bytes_is_the_builtin_of_the_field_result(result):
+    # bytes(3) is three zero bytes; the built-in's own errors come through
+    p = ThinRef.__new__(ThinRef)
+    ThinRef.__dict__["_ThinRef__ref"].__set__(p, lambda: result)
+    try:
+        expected = bytes(result)
+    except TypeError as e:
+        with pytest.raises(TypeError, match=f"^{re.escape(str(e))}$"):
+            bytes(p)
+    else:
+        assert bytes(p) == p.__bytes__() == expected
 
 
 def test_repr_of_a_set():

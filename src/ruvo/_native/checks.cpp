@@ -58,7 +58,7 @@ PyObject* CachedGlobal::get(PyObject* module_dict) {
 #ifdef RUVO_HAS_DICT_VERSION
     if (value_ && module_version_ == dict_version(module_dict) &&
         (!from_builtins_ || builtins_version_ == dict_version(builtins_dict()))) {
-        return value_;
+        return new_ref(value_);
     }
 #endif
     if (!intern(&name_, text_)) return nullptr;
@@ -79,7 +79,7 @@ PyObject* CachedGlobal::get(PyObject* module_dict) {
     module_version_ = dict_version(module_dict);
     if (builtin) builtins_version_ = dict_version(builtins_dict());
 #endif
-    return value_;
+    return new_ref(value_);
 }
 
 PyObject* lookup_builtin(const char* name) {

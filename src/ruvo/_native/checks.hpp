@@ -30,8 +30,8 @@ PyObject* lookup_global(PyObject* module_dict, PyObject* name);
 class CachedGlobal {
 public:
     explicit CachedGlobal(const char* name) noexcept : text_(name) {}
-    // Borrowed reference valid until the dict changes (it is held until the
-    // next call finds another value); null with NameError.
+    // New reference (a lookup that runs Python code can rebind the global
+    // and free the value a borrowed one would point to); null with NameError.
     PyObject* get(PyObject* module_dict);
 
 private:

@@ -31,6 +31,12 @@ inline PyObject* weakref_target(PyObject* ref) noexcept {
 #endif
 }
 
+// The type's version tag, which the interpreter renews whenever the type, a
+// base or its method resolution order changes; assigned now when the type has
+// none. 0 when the interpreter cannot give it one: a cache validated by the
+// tag must then be rebuilt at each use.
+unsigned int type_version(PyTypeObject* type) noexcept;
+
 // Raises `type` with the formatted message, chained to the pending exception
 // as its cause (and context). Always returns null.
 PyObject* format_from_cause(PyObject* type, const char* format, ...);

@@ -174,6 +174,11 @@ PyMemberDef fn_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Read through a class or an instance, the function stays itself, as a
+// built-in function does (no binding). Having __get__ also makes inspect and
+// pydoc count it as a routine, so help() lists it among the functions.
+PyObject* fn_descr_get(PyObject* self, PyObject*, PyObject*) { return new_ref(self); }
+
 PyTypeObject FunctionType = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "ruvo_function";
@@ -189,6 +194,7 @@ PyTypeObject FunctionType = [] {
     t.tp_methods = fn_methods;
     t.tp_members = fn_members;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_descr_get = fn_descr_get;
     return t;
 }();
 

@@ -91,40 +91,39 @@ int exec_steps(NativeModule* self, PyObject* module) {
     return 0;
 }
 
-int exec(PyObject* module) {
-    NativeModule* self = owner_of(PyModule_GetDef(module));
-    if (self->module) {
-        if (self->module == module) return 0;
+}  // namespace
+
+int NativeModule::exec(PyObject* target) noexcept {
+    if (module) {
+        if (module == target) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     self->info.short_name);
+                     info.short_name);
         return -1;
     }
-    if (exec_steps(self, module) == 0) return 0;
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", self->info.full_name);
-    if (self->dict) {
-        add_traceback(self->init_name, 1, self->info.filename, self->dict);
+    if (exec_steps(this, target) == 0) return 0;
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", info.full_name);
+    if (dict) {
+        add_traceback(init_name, 1, info.filename, dict);
         // Forget our own sys.modules entry, so that a later import starts afresh.
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyObject* modules = PyImport_GetModuleDict();
-        if (PyDict_GetItemString(modules, self->info.full_name) == module) {
-            PyDict_DelItemString(modules, self->info.full_name);
+        if (PyDict_GetItemString(modules, info.full_name) == target) {
+            PyDict_DelItemString(modules, info.full_name);
         }
         PyErr_Clear();
         PyErr_Restore(type, value, tb);
     }
-    self->dict = nullptr;
-    Py_CLEAR(self->module);
+    dict = nullptr;
+    Py_CLEAR(module);
     return -1;
 }
 
-}  // namespace
-
-NativeModule::NativeModule(const ModuleInfo& mi) noexcept
+NativeModule::NativeModule(const ModuleInfo& mi, int (*exec_slot)(PyObject*)) noexcept
     : def{PyModuleDef_HEAD_INIT}, slots{}, info(mi), module(nullptr), dict(nullptr) {
     slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create)};
-    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec)};
+    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
     slots[2] = {0, nullptr};
     def.m_name = mi.full_name;
     def.m_doc = mi.doc;

@@ -17,8 +17,11 @@ struct ModuleInfo {
     int (*exec)(PyObject* module);  // the module's own steps; 0, or -1 with an exception
 };
 
-// One static instance per module; its PyInit function returns init().
-// The module definition comes first so that the slots can find the instance.
+// One static instance per module, declared with its own execution slot so
+// that the slot never has to find its record through the module object (a
+// module object made elsewhere has no definition to find it by):
+//     NativeModule module_def({...}, exec_slot<module_def>);
+// Its PyInit function returns init().
 struct NativeModule {
     PyModuleDef def;
     PyModuleDef_Slot slots[3];
@@ -27,11 +30,18 @@ struct NativeModule {
     PyObject* dict;    // its namespace, borrowed
     char init_name[128];  // "init FULL_NAME", the traceback entry of a failed import
 
-    explicit NativeModule(const ModuleInfo& info) noexcept;
+    NativeModule(const ModuleInfo& info, int (*exec_slot)(PyObject*)) noexcept;
     PyObject* init() noexcept { return PyModuleDef_Init(&def); }
+    // The execution step for `target`; 0, or -1 with an exception.
+    int exec(PyObject* target) noexcept;
 
     // Adds a traceback entry "FULL_NAME.FUNC" for the pending exception.
     void traceback(const char* dotted_name, int line) const;
 };
+
+template <NativeModule& M>
+int exec_slot(PyObject* module) {
+    return M.exec(module);
+}
 
 }  // namespace ruvo

@@ -3,6 +3,8 @@ attribute, a CSS style entry or a CSS class."""
 
 from typing import Any, Callable, Iterable, NoReturn
 
+from typing_extensions import disjoint_base
+
 from ruvo.core._event import EventDispatcher
 from ruvo.core.properties import CSS_LENGTH_UNITS as CSS_LENGTH_UNITS
 from ruvo.core.properties import ObservableList as ObservableList
@@ -15,16 +17,26 @@ from ruvo.core.properties import (
     VariableListProperty,
 )
 
-get_color_from_hex_255: Callable[[str], list]
+from ruvo.core.utils import get_color_from_hex_255 as get_color_from_hex_255
 
-__all__: tuple[str, ...]
+__all__ = (
+    "_Attribute",
+    "_NumericAttribute",
+    "_BoundedNumericAttribute",
+    "_BooleanAttribute",
+    "_VariableListAttribute",
+    "_ColorAttribute",
+    "_GenericEventAttribute",
+)
+__test__: dict[str, Any]
 
-class _Attribute(Property):
+@disjoint_base
+class _Attribute(Property[str, str]):
     """General Html attribute class with a string value."""
 
     def __init__(
         self,
-        defaultvalue: Any = "",
+        defaultvalue: str | None = "",
         *,
         attrtype: str | None = "",
         attrname: str | None = "",
@@ -47,12 +59,15 @@ class _Attribute(Property):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _NumericAttribute(NumericProperty):
     """Html attribute class with a numeric value."""
 
     def __init__(
         self,
-        *args: Any,
+        defaultvalue: Any = 0,
+        units: str | None = None,
+        *,
         attrtype: str | None = "",
         attrname: str | None = "",
         sync: int = 0,
@@ -71,12 +86,16 @@ class _NumericAttribute(NumericProperty):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _BoundedNumericAttribute(BoundedNumericProperty):
     """Html attribute class with a bounded numeric value."""
 
     def __init__(
         self,
-        *args: Any,
+        defaultvalue: Any = 0,
+        min: float | None = None,
+        max: float | None = None,
+        *,
         attrtype: str | None = "",
         attrname: str | None = "",
         sync: int = 0,
@@ -95,12 +114,19 @@ class _BoundedNumericAttribute(BoundedNumericProperty):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _BooleanAttribute(BooleanProperty):
     """Boolean Html attribute class which returns `attrname` as the
     return value when its true and empty string when its false."""
 
     def __init__(
-        self, *args: Any, attrtype: str | None = "", attrname: str | None = "", sync: int = 0, **kwargs: Any
+        self,
+        defaultvalue: Any = False,
+        *,
+        attrtype: str | None = "",
+        attrname: str | None = "",
+        sync: int = 0,
+        **kwargs: Any,
     ) -> None: ...
     @property
     def attrname(self) -> str: ...
@@ -112,12 +138,19 @@ class _BooleanAttribute(BooleanProperty):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _LogicalAttribute(BooleanProperty):
     """Logical html attribute class which returns 'true' or 'false' as string
     type and empty string when it is None."""
 
     def __init__(
-        self, *args: Any, attrtype: str | None = "", attrname: str | None = "", sync: int = 0, **kwargs: Any
+        self,
+        defaultvalue: Any = False,
+        *,
+        attrtype: str | None = "",
+        attrname: str | None = "",
+        sync: int = 0,
+        **kwargs: Any,
     ) -> None: ...
     @property
     def attrname(self) -> str: ...
@@ -129,12 +162,14 @@ class _LogicalAttribute(BooleanProperty):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _ListAttribute(ListProperty):
     """List html attribute class which returns comma separated list of values as strings."""
 
     def __init__(
         self,
-        *args: Any,
+        defaultvalue: Iterable[Any] | None = None,
+        *,
         attrtype: str | None = "",
         attrname: str | None = "",
         sync: int = 0,
@@ -151,13 +186,16 @@ class _ListAttribute(ListProperty):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _VariableListAttribute(VariableListProperty):
     """A ListAttribute that allows you to work with a variable number of
     list items and to expand them to the desired list size."""
 
     def __init__(
         self,
-        *args: Any,
+        defaultvalue: Any = None,
+        length: int = 4,
+        *,
         attrtype: str | None = "",
         attrname: str | None = "",
         sync: int = 0,
@@ -176,7 +214,8 @@ class _VariableListAttribute(VariableListProperty):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
-class _ColorAttribute(Property):
+@disjoint_base
+class _ColorAttribute(Property[list[float] | str, str | Iterable[float]]):
     """A ListAttribute with 3 or 4 elements with RGB or RGBA color values."""
 
     def __init__(
@@ -185,8 +224,8 @@ class _ColorAttribute(Property):
         *,
         attrtype: str | None = "",
         attrname: str | None = "",
-        format: str | None = "",
         sync: int = 0,
+        format: str | None = "",
         options: Iterable[Any] = ...,
         **kwargs: Any,
     ) -> None: ...
@@ -200,6 +239,7 @@ class _ColorAttribute(Property):
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class _GenericEventAttribute(BooleanProperty):
     """An event attribute class like `onclick` for the button input element."""
 

@@ -44,26 +44,28 @@ public:
 
     // New reference, or null with an exception.
     PyObject* get() {
-        PyObject* m = module_global_.get(module_def.dict);
-        if (!m) return nullptr;
+        Ref module = Ref::steal(module_global_.get(module_def.dict));
+        if (!module) return nullptr;
+        PyObject* m = module.get();
 #ifdef RUVO_HAS_DICT_VERSION
         if (m == module_ && dict_version(PyModule_GetDict(m)) == version_) return new_ref(value_);
 #endif
         if (!intern(&name_, text_)) return nullptr;
         if (PyModule_CheckExact(m)) {
             // A plain module's attribute is the entry of its namespace when
-            // there is one (its type provides no such name).
-            PyObject* d = PyModule_GetDict(m);
-            PyObject* v = PyDict_GetItemWithError(d, name_);
+            // there is one (its type provides no such name). The namespace
+            // is held: the lookup may run a key's __eq__.
+            Ref d = Ref::borrow(PyModule_GetDict(m));
+            PyObject* v = PyDict_GetItemWithError(d.get(), name_);
             if (v) {
-                Py_INCREF(m);
-                Py_XSETREF(module_, m);
-                Py_INCREF(v);
-                Py_XSETREF(value_, v);
+                Ref value = Ref::borrow(v);
 #ifdef RUVO_HAS_DICT_VERSION
-                version_ = dict_version(d);
+                version_ = dict_version(d.get());
 #endif
-                return new_ref(v);
+                // Releasing the old cached objects may run code: done last.
+                Py_XSETREF(module_, module.release());
+                Py_XSETREF(value_, new_ref(value.get()));
+                return value.release();
             }
             if (PyErr_Occurred()) return nullptr;
         }
@@ -186,7 +188,8 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
     if (!Py_TYPE(self)->tp_dictoffset) return false;
     PyObject** dp = _PyObject_GetDictPtr(self);
     if (!dp || !*dp || !PyDict_Check(*dp) || PyDict_GET_SIZE(*dp) == 0) return false;
-    if (PyDict_GetItemWithError(*dp, name)) return true;
+    Ref dict = Ref::borrow(*dp);  // a key's __eq__ may replace the instance dictionary
+    if (PyDict_GetItemWithError(dict.get(), name)) return true;
     if (!PyErr_Occurred()) return false;
     PyErr_Clear();
     return true;
@@ -287,17 +290,7 @@ int thinref_clear(PyObject* self) {
     return 0;
 }
 
-void thinref_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    // A subclass finaliser; the host's subclass deallocation runs its own
-    // before it calls this one.
-    if (tp->tp_finalize && tp->tp_dealloc == thinref_dealloc) {
-        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    }
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_proxy(self)->ref);
-    tp->tp_free(self);
-}
+void thinref_release(PyObject* self) { Py_CLEAR(as_proxy(self)->ref); }
 
 // ---------------------------------------------------------------------------
 // Attribute access.
@@ -385,7 +378,11 @@ PyObject* dir_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
 
 PyObject* bytes_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (no_args("__bytes__", nargs, kwnames) < 0) THINREF_FAIL("__bytes__");
-    return on_field_result(self, THINREF_NAME("__bytes__"), [](PyObject* w) { return PyObject_Bytes(w); });
+    // The built-in bytes(w), not the C-level conversion: an int gives that
+    // many zero bytes and a str the built-in's own TypeError.
+    return on_field_result(self, THINREF_NAME("__bytes__"), [](PyObject* w) {
+        return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), w);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -429,17 +426,20 @@ PyObject* thinref_repr(PyObject* self) {
 // ---------------------------------------------------------------------------
 // The type.
 
-constexpr const char* kClassDoc = "Replacement for weakref.proxy to support comparisons\n    ";
+// The constructor's signature for introspection, then the class docstring.
+constexpr const char* kClassDoc =
+    "ThinRef(obj, destructor=None)\n--\n\n"
+    "Replacement for weakref.proxy to support comparisons\n    ";
 
 PyMethodDef core_methods[] = {
     {"__ref__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ref_method)), METH_FASTCALL | METH_KEYWORDS,
-     "Return the referent; raise ReferenceError when it no longer exists."},
+     "__ref__($self, /)\n--\n\nReturn the referent; raise ReferenceError when it no longer exists."},
     {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getattr_method)),
-     METH_FASTCALL | METH_KEYWORDS, "Return getattr(referent, name)."},
+     METH_FASTCALL | METH_KEYWORDS, "__getattr__($self, name)\n--\n\nReturn getattr(referent, name)."},
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dir_method)), METH_FASTCALL | METH_KEYWORDS,
-     "Attribute names of the referent."},
+     "__dir__($self, /)\n--\n\nAttribute names of the referent."},
     {"__bytes__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes_method)),
-     METH_FASTCALL | METH_KEYWORDS, "bytes(referent)."},
+     METH_FASTCALL | METH_KEYWORDS, "__bytes__($self, /)\n--\n\nbytes(referent)."},
 };
 
 PyGetSetDef getset[] = {
@@ -471,7 +471,7 @@ int ready_type() {
     PyTypeObject& t = ThinRefType;
     t.tp_name = "ruvo.core.thinref.ThinRef";
     t.tp_basicsize = sizeof(ThinRefObject);
-    t.tp_dealloc = thinref_dealloc;
+    t.tp_dealloc = trashcan_dealloc<thinref_release>;
     t.tp_repr = thinref_repr;
     t.tp_as_number = number_methods();
     t.tp_as_number->nb_bool = thinref_bool;
@@ -545,7 +545,7 @@ int exec_thinref(PyObject* module) {
 
 PyTypeObject ThinRefType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-NativeModule module_def({"thinref", "ruvo.core.thinref", kModuleDoc, kFile, exec_thinref});
+NativeModule module_def({"thinref", "ruvo.core.thinref", kModuleDoc, kFile, exec_thinref}, exec_slot<module_def>);
 
 }  // namespace ruvo::thinref
 

@@ -11,7 +11,36 @@ _S = TypeVar("_S", bound="ThinRef[Any]")
 
 @disjoint_base
 class ThinRef(Generic[_T]):
-    """Replacement for weakref.proxy to support comparisons"""
+    """Replacement for weakref.proxy to support comparisons
+
+    A ``ThinRef`` lets one object refer to another without keeping it alive:
+    it holds only a weak reference to its referent and passes attribute
+    access and every operator (arithmetic, containers, iteration, context
+    management) through to it. Once the referent is collected, every use but
+    ``str``, ``repr`` and ``dir`` raises ``ReferenceError``.
+
+    Unlike ``weakref.proxy``, a ``ThinRef`` compares (``==``, ``<``, ...) and
+    hashes like its referent, so it can be a dict key or a set member in the
+    referent's place; its ``__class__`` is the referent's, so ``isinstance``
+    sees through it; and it can be copied and pickled (a copy shares the weak
+    reference). ``ThinRef(obj, destructor)`` calls ``destructor`` with the
+    weak reference when ``obj`` is about to be collected.
+
+    >>> class Widget:
+    ...     pass
+    >>> w = Widget()
+    >>> p = ThinRef(w)
+    >>> p.title = "hello"        # sets w.title
+    >>> w.title, p == w, hash(p) == hash(w), isinstance(p, Widget)
+    ('hello', True, True, True)
+    >>> {p: 1}[w]
+    1
+    >>> del w                    # the proxy does not keep the widget alive
+    >>> p.title
+    Traceback (most recent call last):
+    ...
+    ReferenceError: weakly-referenced object no longer exists
+    """
 
     # The weak reference (in general any callable returning the referent or
     # None); None while the proxy is unbound.
@@ -24,13 +53,13 @@ class ThinRef(Generic[_T]):
     def __dir__(self) -> list[str]: ...
     def __bytes__(self) -> bytes: ...
     @property  # type: ignore[misc]
-    def __class__(self) -> Type[Any]: ...  # type: ignore[override]
+    def __class__(self) -> Type[Any]: ...
     def __hash__(self) -> int: ...
     def __bool__(self) -> bool: ...
     def __lt__(self, other: Any, /) -> Any: ...
     def __le__(self, other: Any, /) -> Any: ...
-    def __eq__(self, other: Any, /) -> Any: ...  # type: ignore[override]
-    def __ne__(self, other: Any, /) -> Any: ...  # type: ignore[override]
+    def __eq__(self, other: Any, /) -> Any: ...
+    def __ne__(self, other: Any, /) -> Any: ...
     def __gt__(self, other: Any, /) -> Any: ...
     def __ge__(self, other: Any, /) -> Any: ...
     # Binary operators and their reflected forms.

@@ -64,9 +64,9 @@ PyObject* reduce_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         if (truth < 0) THINREF_FAIL("__reduce__");
         if (!truth) own.reset();
     }
-    PyObject* fn = unpickle_global.get(module_def.dict);
-    if (!fn) THINREF_FAIL("__reduce__");
-    Ref hold_fn = Ref::borrow(fn);
+    Ref hold_fn = Ref::steal(unpickle_global.get(module_def.dict));
+    if (!hold_fn) THINREF_FAIL("__reduce__");
+    PyObject* fn = hold_fn.get();
     Ref field = Ref::borrow(as_proxy(self)->ref);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     PyObject* result;

@@ -5,7 +5,7 @@ __all__ = ("get_color_from_hex_255",)
 _HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
 
 
-def get_color_from_hex_255(text: str) -> list:
+def get_color_from_hex_255(text: str) -> list[int | float]:
     """Parse a hexadecimal colour into a new list of components.
 
     "#rgb", "#rgba", "#rrggbb" and "#rrggbbaa" (the "#" is optional, any case)
@@ -19,7 +19,7 @@ def get_color_from_hex_255(text: str) -> list:
         raise ValueError(f"invalid hex colour {text!r}: expected #rgb, #rgba, #rrggbb or #rrggbbaa")
     if len(digits) <= 4:
         digits = "".join(c * 2 for c in digits)
-    values = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
+    values: list[int | float] = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
     if len(values) == 4:
         values[3] = values[3] / 255
     return values

@@ -1,5 +1,6 @@
 // ruvo.uix._html: joins style, class and attribute containers into HTML text
 // and renders an element with the exact layout of the default template.
+#include <cstring>
 #include <utility>
 
 #include "native.hpp"
@@ -282,6 +283,29 @@ int keys_equal(PyObject* key, PyObject* value) {
     return PyObject_IsTrue(eq.get());
 }
 
+// True when `key` is a str naming one of HTML's boolean attributes, in any
+// case. Only these are written as a bare name when the value repeats the
+// key: for any other attribute a bare name would empty its value.
+bool is_boolean_attribute(PyObject* key) {
+    static constexpr const char* kNames[] = {
+        "allowfullscreen", "async",    "autofocus", "autoplay", "checked",  "controls", "default",
+        "defer",           "disabled", "formnovalidate", "hidden", "inert", "ismap",    "itemscope",
+        "loop",            "multiple", "muted",    "nomodule",  "novalidate", "open",   "playsinline",
+        "readonly",        "required", "reversed", "selected",
+    };
+    if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
+    char lower[16];
+    if (n >= static_cast<Py_ssize_t>(sizeof lower)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) lower[i] = (text[i] >= 'A' && text[i] <= 'Z') ? text[i] + ('a' - 'A') : text[i];
+    lower[n] = '\0';
+    for (const char* name : kNames) {
+        if (std::strcmp(lower, name) == 0) return true;
+    }
+    return false;
+}
+
 PyObject* join_attributes_impl(PyObject* container) {
     int truth = truth_of(container);
     if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
@@ -296,7 +320,7 @@ PyObject* join_attributes_impl(PyObject* container) {
         if (t <= 0) return t;
         Ref escaped = Ref::steal(escape_value(value));
         if (!escaped) return -1;
-        int eq = keys_equal(key, value);
+        int eq = is_boolean_attribute(key) ? keys_equal(key, value) : 0;
         if (eq < 0) return -1;
         Ref k;
         if (!eq) {
@@ -493,7 +517,7 @@ int exec_html(PyObject* module) {
     return 0;
 }
 
-ruvo::NativeModule module_def({"_html", "ruvo.uix._html", kModuleDoc, kFile, exec_html});
+ruvo::NativeModule module_def({"_html", "ruvo.uix._html", kModuleDoc, kFile, exec_html}, ruvo::exec_slot<module_def>);
 
 }  // namespace
 

@@ -1,35 +1,34 @@
-"""Fast HTML attribute joiners and the default element template renderer.
-
-The default ``html_tpl`` on :class:`~ruvo.uix.element.Element` is a small
-Tornado template whose *run* cost dominates tree serialization. This module
-reproduces that template's output (including its whitespace) without Tornado.
-Custom ``html_tpl`` values still go through Tornado.
+"""HTML text for one element: the style, class and attribute joiners, and
+``render_default_html``, which writes a whole element with exactly the layout
+of the ``DEFAULT_HTML_TPL`` template, without running a template engine.
+Elements with a template of their own render through that template instead.
 """
 
-from typing import Any, Callable, Final, Iterable, Literal
+from typing import Any, Callable, Final, Iterable, Protocol
 
-__all__: tuple[
-    Literal["DEFAULT_HTML_TPL"],
-    Literal["join_style"],
-    Literal["join_cls"],
-    Literal["join_attributes"],
-    Literal["render_default_html"],
-]
+__all__ = ("DEFAULT_HTML_TPL", "join_style", "join_cls", "join_attributes", "render_default_html")
+__test__: dict[str, Any]
 
+# Looked up at each call, so rebinding it changes how attribute values are escaped.
 html_escape: Callable[..., str | None]
 
 DEFAULT_HTML_TPL: Final[str]
 
-# The containers are mappings (an exact dict is walked directly; anything else
-# through its items() or values() method), so they are typed loosely.
+# The containers are mappings: an exact dict is walked directly, anything else
+# through its items() (values() for the class container).
+class _HasItems(Protocol):
+    def items(self) -> Iterable[tuple[Any, Any]]: ...
 
-def join_style(style_container: Any) -> str:
+class _HasValues(Protocol):
+    def values(self) -> Iterable[Any]: ...
+
+def join_style(style_container: _HasItems | None) -> str:
     """Join ``style_container`` into a CSS style attribute value."""
 
-def join_cls(default_cls: Iterable[str] | None, cls_container: Any) -> str:
+def join_cls(default_cls: Iterable[Any] | None, cls_container: _HasValues | None) -> str:
     """Join default classes and ``cls_container`` values into a class string."""
 
-def join_attributes(attr_container: Any) -> str:
+def join_attributes(attr_container: _HasItems | None) -> str:
     """Join ``attr_container`` into an HTML attribute string."""
 
 def render_default_html(

@@ -163,7 +163,9 @@ PyMemberDef members[] = {
     {nullptr},
 };
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_Attribute(defaultvalue='', *, attrtype='', attrname='', sync=0, options=(), values=(), **kw)\n--\n\n"
     "General Html attribute class with a string value.\n"
     "\n"
     "    :Parameters:\n"

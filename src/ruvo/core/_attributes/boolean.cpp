@@ -74,7 +74,9 @@ PyObject* render_logical(PyObject* self, PyObject* obj) {
     return new_ref(truth ? T.true_text : T.false_text);
 }
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kBooleanDoc =
+    "_BooleanAttribute(defaultvalue=False, *, attrtype='', attrname='', sync=0, **kw)\n--\n\n"
     "Boolean Html attribute class which returns `attrname` as the\n"
     "         return value when its true and empty string when its false.\n"
     "\n"
@@ -86,7 +88,9 @@ constexpr const char* kBooleanDoc =
     "        are always synced. If true the update event is sent to the client when the attribute value is updated.\n"
     "    ";
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kLogicalDoc =
+    "_LogicalAttribute(defaultvalue=False, *, attrtype='', attrname='', sync=0, **kw)\n--\n\n"
     "Logical html attribute class which returns 'true' or 'false' as string type and empty string when it is None.\n"
     "\n"
     "    :Parameters:\n"

@@ -94,9 +94,8 @@ PyObject* raise_with_repr(PyObject* self, PyObject* obj, PyObject* message, PyOb
 
 // The colour parser of the module's namespace, looked up at every call.
 PyObject* parse_str(PyObject*, PyObject*, PyObject* value) {
-    PyObject* found = parser_global.get(module_def.dict);
-    if (!found) RUVO_ATTR_FAIL(kParseStr, nullptr);
-    Ref parser = Ref::borrow(found);
+    Ref parser = Ref::steal(parser_global.get(module_def.dict));
+    if (!parser) RUVO_ATTR_FAIL(kParseStr, nullptr);
     Ref result = Ref::steal(PyObject_CallOneArg(parser.get(), value));
     if (!result || !check_exact_or_none(result.get(), &PyList_Type)) RUVO_ATTR_FAIL(kParseStr, nullptr);
     return result.release();
@@ -234,7 +233,9 @@ void fill_table(void* t) {
     tab->parse_str = parse_str;
 }
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_ColorAttribute(defaultvalue=None, *, attrtype='', attrname='', sync=0, format='', options=(), **kw)\n--\n\n"
     "A ListAttribute with 3 or 4 elements with RGB or RGBA color values.\n"
     "\n"
     "    The colour may be given as a list or tuple of its components (red,\n"

@@ -220,12 +220,15 @@ fw::PropertyStorage* storage_of(PyObject* self, PyObject* obj) {
         raise_expected(dispatcher, obj);
         return nullptr;
     }
-    PyObject* storages = reinterpret_cast<fw::EventDispatcher*>(obj)->storage;
-    PyObject* name = reinterpret_cast<fw::Property*>(self)->name;
-    PyObject* entry = storages && PyDict_Check(storages) ? PyDict_GetItemWithError(storages, name) : nullptr;
+    // Both held: the lookup may run a key's __eq__, which can rename the
+    // property or change the widget.
+    Ref storages = Ref::borrow(reinterpret_cast<fw::EventDispatcher*>(obj)->storage);
+    Ref name = Ref::borrow(reinterpret_cast<fw::Property*>(self)->name);
+    PyObject* entry =
+        storages && name && PyDict_Check(storages.get()) ? PyDict_GetItemWithError(storages.get(), name.get()) : nullptr;
     if (!entry) {
         if (!PyErr_Occurred()) {
-            Ref key = Ref::steal(PyTuple_Pack(1, name));
+            Ref key = Ref::steal(PyTuple_Pack(1, name ? name.get() : Py_None));
             if (key) PyErr_SetObject(PyExc_KeyError, key.get());
         }
         return nullptr;
@@ -303,8 +306,7 @@ PyObject* new_instance(AttributeClass& C, PyTypeObject* type, PyObject* args, Py
     return self;
 }
 
-void dealloc(AttributeClass& C, PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void release_fields(AttributeClass& C, PyObject* self) {
     Py_CLEAR(object_field(self, C.common.attrtype));
     Py_CLEAR(object_field(self, C.common.attrname));
     for (Py_ssize_t off : C.gc_fields) {
@@ -315,7 +317,6 @@ void dealloc(AttributeClass& C, PyObject* self) {
         if (!off) break;
         Py_CLEAR(object_field(self, off));
     }
-    C.type.tp_base->tp_dealloc(self);
 }
 
 int traverse(AttributeClass& C, PyObject* self, visitproc visit, void* arg) {
@@ -447,8 +448,7 @@ int register_class(AttributeClass& C, PyObject* module_dict) {
     if (C.fill_table) C.fill_table(C.table);
     attrvalue_slot(C.table, C.attrvalue_slot) = C.kit.attrvalue_op;
     if (PyType_Ready(&C.type) < 0) return -1;
-    Ref capsule = Ref::steal(PyCapsule_New(C.table, nullptr, nullptr));
-    if (!capsule || PyDict_SetItemString(C.type.tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
+    if (fw::publish_table(&C.type, C.table) < 0) return -1;
     if (PyDict_SetItemString(module_dict, C.name, reinterpret_cast<PyObject*>(&C.type)) < 0) return -1;
     return setup_pickling(C);
 }

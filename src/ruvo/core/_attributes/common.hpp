@@ -304,7 +304,8 @@ int attrvalue_arg(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObj
 // subclass overrides attrvalue; 0 when it does not; -1 on error.
 int call_override(PyObject* self, PyObject* obj, PyMethodDef* native, PyObject** result);
 PyObject* new_instance(AttributeClass& C, PyTypeObject* type, PyObject* args, PyObject* kwargs);
-void dealloc(AttributeClass& C, PyObject* self);
+// Releases the class's own fields; the base's deallocation does the rest.
+void release_fields(AttributeClass& C, PyObject* self);
 int traverse(AttributeClass& C, PyObject* self, visitproc visit, void* arg);
 int clear(AttributeClass& C, PyObject* self);
 
@@ -313,8 +314,12 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_instance(C, type, args, kwargs);
 }
 template <AttributeClass& C>
-void tp_dealloc(PyObject* self) {
-    dealloc(C, self);
+void release(PyObject* self) {
+    release_fields(C, self);
+}
+template <AttributeClass& C>
+void base_dealloc(PyObject* self) {
+    C.type.tp_base->tp_dealloc(self);
 }
 template <AttributeClass& C>
 int tp_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -367,7 +372,7 @@ PyObject* setstate(PyObject*, PyObject*) {
 // `.kit = kit<my_class>()` in its description.
 template <AttributeClass& C>
 constexpr Kit kit() {
-    return {&detail::tp_new<C>,          &detail::tp_dealloc<C>,       &detail::tp_traverse<C>,
+    return {&detail::tp_new<C>,          &trashcan_dealloc<detail::release<C>, detail::base_dealloc<C>>,       &detail::tp_traverse<C>,
             &detail::tp_clear<C>,        &detail::attrvalue_op<C>,     &detail::attrvalue_method<C>,
             &detail::reduce<C>,          &detail::setstate<C>};
 }

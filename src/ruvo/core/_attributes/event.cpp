@@ -206,7 +206,9 @@ PyObject* render(PyObject* self, PyObject* obj) {
 
 void fill_table(void* t) { static_cast<GenericEventAttributeTable*>(t)->base.init_storage = init_storage; }
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_GenericEventAttribute(defaultvalue=False, eventhandler=None, prevent_default=False, eventargs=None, eventjs='', dispatch=True, *, attrtype='', attrname='', sync=0, **kw)\n--\n\n"
     "An event attribute class like `onclick` for the button input element.\n"
     "\n"
     "    Event attributes are activated and deactivated by setting them to True\n"

@@ -89,9 +89,9 @@ PyObject* check(fw::Property* self, PyObject* obj, PyObject* value) {
             RUVO_ATTR_FAIL(kCheck, nullptr);
         }
     }
-    PyObject* accepted_type = observable_list.get(module_def.dict);
+    Ref accepted_type = Ref::steal(observable_list.get(module_def.dict));
     if (!accepted_type) RUVO_ATTR_FAIL(kCheck, nullptr);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == accepted_type) Py_RETURN_NONE;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == accepted_type.get()) Py_RETURN_NONE;
     raise_value_error(me, obj, {intern(&S.accept_only, " accept only ObservableList")});
     RUVO_ATTR_FAIL(kCheck, nullptr);
 }
@@ -197,7 +197,9 @@ PyObject* render(PyObject* self, PyObject* obj) {
 
 void fill_table(void* t) { static_cast<ListAttributeTable*>(t)->base.check = check; }
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_ListAttribute(defaultvalue=None, *, attrtype='', attrname='', sync=0, length=None, **kw)\n--\n\n"
     "List html attribute class which returns comma separated list of values as strings.\n"
     "\n"
     "    :Parameters:\n"

@@ -139,7 +139,7 @@ int exec_attributes(PyObject*) {
 
 }  // namespace
 
-NativeModule module_def({"_attributes", "ruvo.core._attributes", kModuleDoc, kFile, exec_attributes});
+NativeModule module_def({"_attributes", "ruvo.core._attributes", kModuleDoc, kFile, exec_attributes}, exec_slot<module_def>);
 
 }  // namespace ruvo::attributes
 

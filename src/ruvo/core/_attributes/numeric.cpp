@@ -313,7 +313,9 @@ PyMemberDef bounded_members[] = {
     {nullptr},
 };
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kNumericDoc =
+    "_NumericAttribute(defaultvalue=0, units=None, *, attrtype='', attrname='', sync=0, options=(), **kw)\n--\n\n"
     "Html attribute class with a numeric value.\n"
     "\n"
     "    :Parameters:\n"
@@ -327,7 +329,9 @@ constexpr const char* kNumericDoc =
     "        `units`: valid CSS metric default units: 'px', 'mm', '%', etc. or empty\n"
     "    ";
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kBoundedDoc =
+    "_BoundedNumericAttribute(defaultvalue=0, min=None, max=None, *, attrtype='', attrname='', sync=0, options=(), **kw)\n--\n\n"
     "Html attribute class with a bounded numeric value.\n"
     "\n"
     "    :Parameters:\n"

@@ -109,9 +109,8 @@ PyObject* convert_numeric(PyObject* self, PyObject* obj, PyObject* value) {
         raise_invalid_format(self, obj, value);
         RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
     }
-    PyObject* found = css_units_global.get(module_def.dict);
-    if (!found) RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
-    Ref units = Ref::borrow(found);  // the search may run code that rebinds the global
+    Ref units = Ref::steal(css_units_global.get(module_def.dict));
+    if (!units) RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     Ref tail = Ref::steal(PyUnicode_Substring(value, length < 2 ? 0 : length - 2, length));
     if (!tail) RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
@@ -266,7 +265,9 @@ PyMemberDef members[] = {
     {nullptr},
 };
 
+// The constructor's signature for introspection, then the class docstring.
 constexpr const char* kDoc =
+    "_VariableListAttribute(defaultvalue=None, length=4, *, attrtype='', attrname='', sync=0, options=(), **kw)\n--\n\n"
     "A ListAttribute that allows you to work with a variable number of\n"
     "    list items and to expand them to the desired list size.\n"
     "\n"

@@ -15,6 +15,25 @@ EventDispatcherTable dispatcher_table;
 
 namespace {
 
+// The properties of a dispatcher class, in a tuple of (name, Property) pairs
+// that Python code cannot change.
+struct PropertiesRecord {
+    ClassRecord head;
+    PyObject* items;
+};
+
+PyTypeObject PropertiesRecordType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PropertiesRecord*>(self)->items);
+    return 0;
+}
+
+// No clear step: the tuple must stay valid while the class can reach the
+// record, and the collector breaks any cycle through it at the properties
+// or the class.
+void record_release(PyObject* self) { Py_CLEAR(reinterpret_cast<PropertiesRecord*>(self)->items); }
+
 ObjectWithUid* as_uid(PyObject* o) { return reinterpret_cast<ObjectWithUid*>(o); }
 Observable* as_observable(PyObject* o) { return reinterpret_cast<Observable*>(o); }
 EventDispatcher* as_ed(PyObject* o) { return reinterpret_cast<EventDispatcher*>(o); }
@@ -100,7 +119,12 @@ EventObservers* observers_named(PyObject* self, PyObject* name) {
         set_field(&o->bound, d);
     }
     PyObject* e = PyDict_GetItemWithError(o->bound, name);
-    if (e) return reinterpret_cast<EventObservers*>(e);
+    if (e) {
+        // The dict is reachable from Python code through the collector.
+        if (PyObject_TypeCheck(e, &EventObserversType)) return reinterpret_cast<EventObservers*>(e);
+        raise_expected(&EventObserversType, e);
+        return nullptr;
+    }
     if (PyErr_Occurred()) return nullptr;
     Ref fresh = Ref::steal(reinterpret_cast<PyObject*>(new_observers()));
     if (!fresh || PyDict_SetItem(o->bound, name, fresh.get()) < 0) return nullptr;
@@ -200,14 +224,14 @@ PyObject* py_unbind_uid(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 
 PyMethodDef observable_methods[] = {
     {"bind", FW_METH(py_bind), FW_FASTKW,
-     "bind(**{name: callback})\n--\n\nBinds callbacks to properties (called with (obj, value)) or events."},
-    {"unbind", FW_METH(py_unbind), FW_FASTKW, "unbind(**{name: callback})\n--\n\nRemoves bindings made with bind."},
+     "bind($self, /, **kwargs)\n--\n\nBinds callbacks to properties (called with (obj, value)) or events."},
+    {"unbind", FW_METH(py_unbind), FW_FASTKW, "unbind($self, /, **kwargs)\n--\n\nRemoves bindings made with bind."},
     {"fbind", FW_METH(py_fbind), FW_FASTKW,
-     "fbind(name, callback, *args, **kwargs)\n--\n\nBinds callback(*args, obj, ..., **kwargs); returns its uid."},
+     "fbind($self, name, callback, /, *args, **kwargs)\n--\n\nBinds callback(*args, obj, ..., **kwargs); returns its uid."},
     {"funbind", FW_METH(py_funbind), FW_FASTKW,
-     "funbind(name, callback, *args, **kwargs)\n--\n\nRemoves a binding made with fbind."},
+     "funbind($self, name, callback, /, *args, **kwargs)\n--\n\nRemoves a binding made with fbind."},
     {"unbind_uid", FW_METH(py_unbind_uid), FW_FASTKW,
-     "unbind_uid(name, uid)\n--\n\nRemoves the binding with that uid."},
+     "unbind_uid($self, name, uid)\n--\n\nRemoves the binding with that uid."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -215,9 +239,8 @@ PyMethodDef observable_methods[] = {
 // EventDispatcher
 
 PyObject* ed_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* props = class_properties(type);
+    Ref props = Ref::steal(class_properties(type));
     if (!props) return nullptr;
-    Ref keep_props = Ref::borrow(props);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     EventDispatcher* d = as_ed(self.get());
@@ -228,25 +251,21 @@ PyObject* ed_new(PyTypeObject* type, PyObject*, PyObject*) {
         return nullptr;
     }
     // All storages first, so that an init_storage can reach another property's storage.
-    Py_ssize_t pos = 0;
-    PyObject *name, *prop;
-    while (PyDict_Next(props, &pos, &name, &prop)) {
-        Ref storage = Ref::steal(reinterpret_cast<PyObject*>(new_storage()));
-        if (!storage || PyDict_SetItem(d->storage, name, storage.get()) < 0) return nullptr;
-    }
-    Ref items = Ref::steal(PyDict_Items(props));
-    if (!items) return nullptr;
-    Ref storages = Ref::borrow(d->storage);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        Property* p = reinterpret_cast<Property*>(PyTuple_GET_ITEM(item, 1));
-        PyObject* s = PyDict_GetItemWithError(storages.get(), PyTuple_GET_ITEM(item, 0));
-        if (!s) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, PyTuple_GET_ITEM(item, 0));
+    const Py_ssize_t n = PyTuple_GET_SIZE(props.get());
+    Ref storages = Ref::steal(PyTuple_New(n));
+    if (!storages) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* storage = reinterpret_cast<PyObject*>(new_storage());
+        if (!storage) return nullptr;
+        PyTuple_SET_ITEM(storages.get(), i, storage);
+        if (PyDict_SetItem(d->storage, PyTuple_GET_ITEM(PyTuple_GET_ITEM(props.get(), i), 0), storage) < 0) {
             return nullptr;
         }
-        Ref keep = Ref::borrow(s);
-        Ref r = Ref::steal(p->vtab->init_storage(p, self.get(), reinterpret_cast<PropertyStorage*>(s)));
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Property* p = reinterpret_cast<Property*>(PyTuple_GET_ITEM(PyTuple_GET_ITEM(props.get(), i), 1));
+        PropertyStorage* s = reinterpret_cast<PropertyStorage*>(PyTuple_GET_ITEM(storages.get(), i));
+        Ref r = Ref::steal(p->vtab->init_storage(p, self.get(), s));
         if (!r) return nullptr;
     }
     return self.release();
@@ -327,7 +346,7 @@ PyObject* op_dispatch(EventDispatcher* self, PyObject* name, PyObject* args, PyO
     }
     EventObservers* o = reinterpret_cast<EventObservers*>(e);
     if (!o->callbacks || PyList_GET_SIZE(o->callbacks) == 0) Py_RETURN_NONE;
-    Ref handlers = Ref::steal(PyList_AsTuple(o->callbacks));
+    Ref handlers = Ref::steal(callbacks_snapshot(o));
     if (!handlers) return nullptr;
     const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
     Ref call_args = Ref::steal(PyTuple_New(n + 1));
@@ -349,17 +368,17 @@ const Params p_register_event("register_event", {"name", "client"}, 1);
 PyObject* py_property(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* a[1];
     if (p_property.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("EventDispatcher.property");
-    PyObject* props = class_properties(Py_TYPE(self));
+    Ref props = Ref::steal(class_properties(Py_TYPE(self)));
     if (!props) FW_FAIL("EventDispatcher.property");
-    PyObject* p = PyDict_GetItemWithError(props, a[0]);
-    if (!p) {
-        if (!PyErr_Occurred()) {
-            Ref cls = Ref::steal(class_name(self));
-            if (cls) PyErr_Format(PyExc_KeyError, "%S has no property %R", cls.get(), a[0]);
-        }
-        FW_FAIL("EventDispatcher.property");
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(props.get()); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(props.get(), i);
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 0), a[0], Py_EQ);
+        if (eq < 0) FW_FAIL("EventDispatcher.property");
+        if (eq) return Py_NewRef(PyTuple_GET_ITEM(pair, 1));
     }
-    return Py_NewRef(p);
+    Ref cls = Ref::steal(class_name(self));
+    if (cls) PyErr_Format(PyExc_KeyError, "%S has no property %R", cls.get(), a[0]);
+    FW_FAIL("EventDispatcher.property");
 }
 
 PyObject* py_property_storage(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -372,9 +391,16 @@ PyObject* py_property_storage(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* py_properties(PyObject* self, PyObject*) {
-    PyObject* props = class_properties(Py_TYPE(self));
-    if (!props) FW_FAIL("EventDispatcher.properties");
-    return PyDict_Copy(props);
+    Ref props = Ref::steal(class_properties(Py_TYPE(self)));
+    Ref result = Ref::steal(props ? PyDict_New() : nullptr);
+    if (!result) FW_FAIL("EventDispatcher.properties");
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(props.get()); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(props.get(), i);
+        if (PyDict_SetItem(result.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+            FW_FAIL("EventDispatcher.properties");
+        }
+    }
+    return result.release();
 }
 
 PyObject* py_register_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -442,17 +468,17 @@ PyObject* py_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 }
 
 PyMethodDef ed_methods[] = {
-    {"property", FW_METH(py_property), FW_FASTKW, "property(name)\n--\n\nThe property object named name."},
+    {"property", FW_METH(py_property), FW_FASTKW, "property($self, name)\n--\n\nThe property object named name."},
     {"property_storage", FW_METH(py_property_storage), FW_FASTKW,
-     "property_storage(name)\n--\n\nThe PropertyStorage of the property named name on this object."},
-    {"properties", py_properties, METH_NOARGS, "properties()\n--\n\nA dict of this class's properties by name."},
+     "property_storage($self, name)\n--\n\nThe PropertyStorage of the property named name on this object."},
+    {"properties", py_properties, METH_NOARGS, "properties($self, /)\n--\n\nA dict of this class's properties by name."},
     {"register_event", FW_METH(py_register_event), FW_FASTKW,
-     "register_event(name, client=False)\n--\n\nDeclares an event; client=True marks one the browser client may send."},
-    {"events", py_events, METH_NOARGS, "events()\n--\n\nThe names of the declared events."},
+     "register_event($self, name, client=False)\n--\n\nDeclares an event; client=True marks one the browser client may send."},
+    {"events", py_events, METH_NOARGS, "events($self, /)\n--\n\nThe names of the declared events."},
     {"client_events", py_client_events, METH_NOARGS,
-     "client_events()\n--\n\nThe names of the events declared with client=True."},
+     "client_events($self, /)\n--\n\nThe names of the events declared with client=True."},
     {"dispatch", FW_METH(py_dispatch), FW_FASTKW,
-     "dispatch(name, *args, **kwargs)\n--\n\nCalls the handlers of event name with (self, *args, **kwargs)."},
+     "dispatch($self, name, /, *args, **kwargs)\n--\n\nCalls the handlers of event name with (self, *args, **kwargs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -464,15 +490,12 @@ PyGetSetDef ed_getset[] = {
 }  // namespace
 
 PyObject* class_properties(PyTypeObject* type) {
-    PyObject* cached = PyDict_GetItemWithError(type->tp_dict, T.cache_key);
-    if (cached && PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 2 &&
-        PyLong_AsVoidPtr(PyTuple_GET_ITEM(cached, 0)) == type) {
-        return PyTuple_GET_ITEM(cached, 1);
-    }
-    if (PyErr_Occurred()) return nullptr;
-    Ref result = Ref::steal(PyDict_New());
+    ClassRecord* found = find_record(type, T.properties_key, &PropertiesRecordType);
+    if (found) return Py_NewRef(reinterpret_cast<PropertiesRecord*>(found)->items);
+    Ref by_name = Ref::steal(PyDict_New());
     PyObject* mro = type->tp_mro;
-    if (!result || !mro || !PyTuple_Check(mro)) return nullptr;
+    if (!by_name || !mro || !PyTuple_Check(mro)) return nullptr;
+    Ref keep_mro = Ref::borrow(mro);
     for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
         PyObject* dict = PyType_Check(base) ? reinterpret_cast<PyTypeObject*>(base)->tp_dict : nullptr;
@@ -484,23 +507,39 @@ PyObject* class_properties(PyTypeObject* type) {
             PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), j), 1);
             if (!PyObject_TypeCheck(value, &PropertyType)) continue;
             Property* p = reinterpret_cast<Property*>(value);
+            // A property assigned to the class after its creation was never
+            // told its name: link it now, as class creation would have.
             if (!p->name || !PyUnicode_Check(p->name)) {
                 Ref r = Ref::steal(p->vtab->link(p, base, key));
                 if (!r) return nullptr;
             }
             if (!p->name || !PyUnicode_Check(p->name)) continue;
-            if (PyDict_SetItem(result.get(), p->name, value) < 0) return nullptr;
+            if (PyDict_SetItem(by_name.get(), p->name, value) < 0) return nullptr;
         }
     }
-    Ref owner = Ref::steal(PyLong_FromVoidPtr(type));
-    if (!owner) return nullptr;
-    Ref entry = Ref::steal(PyTuple_Pack(2, owner.get(), result.get()));
-    if (!entry || PyDict_SetItem(type->tp_dict, T.cache_key, entry.get()) < 0) return nullptr;
-    PyType_Modified(type);
-    return result.get();  // kept alive by the class's dict
+    Ref pairs = Ref::steal(PyDict_Items(by_name.get()));
+    if (!pairs) return nullptr;
+    Ref record = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(PropertiesRecord, &PropertiesRecordType)));
+    if (!record) return nullptr;
+    PropertiesRecord* r = reinterpret_cast<PropertiesRecord*>(record.get());
+    r->head.owner = nullptr;
+    r->head.version = 0;
+    r->items = PyList_AsTuple(pairs.get());
+    PyObject_GC_Track(record.get());
+    if (!r->items || keep_record(type, T.properties_key, &r->head) < 0) return nullptr;
+    return Py_NewRef(r->items);
 }
 
 int init_dispatcher_types(PyObject* module) {
+    PyTypeObject& r = PropertiesRecordType;
+    r.tp_name = "ruvo.core._framework.ClassProperties";
+    r.tp_basicsize = sizeof(PropertiesRecord);
+    r.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    r.tp_doc = "The properties of one dispatcher class (internal).";
+    r.tp_traverse = record_traverse;
+    r.tp_dealloc = trashcan_dealloc<record_release>;
+    if (PyType_Ready(&r) < 0) return -1;
+
     uid_table.get_uid = op_get_uid;
     observable_table.base = uid_table;
     dispatcher_table.base = observable_table;

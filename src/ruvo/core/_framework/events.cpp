@@ -76,12 +76,10 @@ int callback_clear(PyObject* self) {
     return 0;
 }
 
-void callback_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void callback_release(PyObject* self) {
     Py_CLEAR(as_cb(self)->func);
     Py_CLEAR(as_cb(self)->largs);
     Py_CLEAR(as_cb(self)->kwargs);
-    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* cb_func(PyObject* self, void*) { return Py_NewRef(as_cb(self)->func); }
@@ -140,21 +138,11 @@ int observers_clear(PyObject* self) {
     return 0;
 }
 
-void observers_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_obs(self)->callbacks);
-    Py_TYPE(self)->tp_free(self);
-}
-
-// A snapshot of the callbacks, so that callbacks may bind and unbind freely.
-PyObject* snapshot(EventObservers* self) {
-    if (!self->callbacks || !PyList_Check(self->callbacks)) return PyTuple_New(0);
-    return PyList_AsTuple(self->callbacks);
-}
+void observers_release(PyObject* self) { Py_CLEAR(as_obs(self)->callbacks); }
 
 PyObject* op_dispatch(EventObservers* self, PyObject* obj, PyObject* value) {
     if (!self->callbacks || PyList_GET_SIZE(self->callbacks) == 0) Py_RETURN_NONE;
-    Ref cbs = Ref::steal(snapshot(self));
+    Ref cbs = Ref::steal(callbacks_snapshot(self));
     if (!cbs) return nullptr;
     Ref keep_obj = Ref::borrow(obj), keep_value = Ref::borrow(value);
     PyObject* args[2] = {obj, value};
@@ -184,11 +172,24 @@ int remove_identical(EventObservers* self, PyObject* cb) {
 
 }  // namespace
 
+PyObject* callbacks_snapshot(EventObservers* self) {
+    if (!self->callbacks || !PyList_Check(self->callbacks)) return PyTuple_New(0);
+    Ref cbs = Ref::steal(PyList_AsTuple(self->callbacks));
+    for (Py_ssize_t i = 0; cbs && i < PyTuple_GET_SIZE(cbs.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(cbs.get(), i);
+        if (!PyObject_TypeCheck(item, &BoundCallbackType)) {
+            raise_expected(&BoundCallbackType, item);
+            return nullptr;
+        }
+    }
+    return cbs.release();
+}
+
 // Removes the first callback matching: by uid (uid > 0), else by func (and,
 // with `match_args`, equal largs and kwargs).
 int observers_remove(EventObservers* self, PyObject* func, PyObject* largs, PyObject* kwargs, bool match_args,
                      Py_ssize_t uid) {
-    Ref cbs = Ref::steal(snapshot(self));
+    Ref cbs = Ref::steal(callbacks_snapshot(self));
     if (!cbs) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cbs.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(cbs.get(), i);
@@ -324,7 +325,10 @@ Py_ssize_t observers_len(PyObject* self) {
     return l ? PyList_GET_SIZE(l) : 0;
 }
 
-PyObject* observers_callbacks(PyObject* self, void*) { return snapshot(as_obs(self)); }
+PyObject* observers_callbacks(PyObject* self, void*) {
+    PyObject* l = as_obs(self)->callbacks;
+    return l && PyList_Check(l) ? PyList_AsTuple(l) : PyTuple_New(0);
+}
 
 PyObject* observers_repr(PyObject* self) {
     return PyUnicode_FromFormat("<EventObservers of %zd callbacks>", observers_len(self));
@@ -332,15 +336,16 @@ PyObject* observers_repr(PyObject* self) {
 
 PyMethodDef observers_methods[] = {
     {"bind", FW_METH(py_bind), FW_FASTKW,
-     "bind(callback, *args, **kwargs) -> uid\n\nAppends a callback, called as callback(*args, obj, value, **kwargs)."},
+     "bind($self, callback, /, *args, **kwargs)\n--\n\nAppends a callback, called as callback(*args, obj, value, **kwargs);\n"
+     "returns its uid."},
     {"funbind", FW_METH(py_funbind),
-     FW_FASTKW, "funbind(callback, *args, **kwargs)\n\nRemoves the first callback bound with these arguments."},
+     FW_FASTKW, "funbind($self, callback, /, *args, **kwargs)\n--\n\nRemoves the first callback bound with these arguments."},
     {"unbind", FW_METH(py_unbind), FW_FASTKW,
-     "unbind(callback)\n\nRemoves the first binding of callback."},
+     "unbind($self, callback)\n--\n\nRemoves the first binding of callback."},
     {"unbind_uid", FW_METH(py_unbind_uid),
-     FW_FASTKW, "unbind_uid(uid)\n\nRemoves the binding with that uid."},
+     FW_FASTKW, "unbind_uid($self, uid)\n--\n\nRemoves the binding with that uid."},
     {"dispatch", FW_METH(py_dispatch),
-     FW_FASTKW, "dispatch(obj, value)\n\nCalls every callback in order."},
+     FW_FASTKW, "dispatch($self, obj, value)\n--\n\nCalls every callback in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -364,7 +369,7 @@ int init_event_types(PyObject* module) {
     b.tp_new = callback_new;
     b.tp_traverse = callback_traverse;
     b.tp_clear = callback_clear;
-    b.tp_dealloc = callback_dealloc;
+    b.tp_dealloc = trashcan_dealloc<callback_release>;
     b.tp_getset = callback_getset;
     b.tp_repr = callback_repr;
     b.tp_call = callback_call;
@@ -376,7 +381,7 @@ int init_event_types(PyObject* module) {
     t.tp_new = observers_new;
     t.tp_traverse = observers_traverse;
     t.tp_clear = observers_clear;
-    t.tp_dealloc = observers_dealloc;
+    t.tp_dealloc = trashcan_dealloc<observers_release>;
     t.tp_methods = observers_methods;
     t.tp_getset = observers_getset;
     t.tp_as_sequence = &observers_as_sequence;

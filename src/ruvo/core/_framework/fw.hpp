@@ -62,7 +62,8 @@ struct Texts {
     PyObject* percent;
     PyObject* units;       // CSS_LENGTH_UNITS: tuple of str
     PyObject* dunder_name;  // "__name__"
-    PyObject* cache_key;    // key of the per-class property cache
+    PyObject* properties_key;  // key of the per-class property record
+    PyObject* table_key;       // key of the per-class table record
     PyObject* client;       // "client"
     PyObject* get_color;    // "get_color_from_hex_255"
 };
@@ -98,6 +99,10 @@ inline bool has_callbacks(PyObject* observers) {
 }
 // New EventObservers.
 EventObservers* new_observers();
+// The callbacks as a new tuple, so that callbacks may bind and unbind
+// freely while it is walked; TypeError when the list (which Python code can
+// reach through the collector) holds anything but BoundCallbacks.
+PyObject* callbacks_snapshot(EventObservers* self);
 // Removes the first callback matching: by uid (uid > 0), else by func (and,
 // with `match_args`, equal largs and kwargs). 0 or -1.
 int observers_remove(EventObservers* self, PyObject* func, PyObject* largs, PyObject* kwargs, bool match_args,
@@ -109,7 +114,9 @@ int property_init_common(Property* self, PyObject* defaultvalue, PyObject* fallb
 PyObject* property_new(PyTypeObject* type, PyObject* args, PyObject* kw);
 int property_traverse(PyObject* self, visitproc visit, void* arg);
 int property_clear(PyObject* self);
-void property_dealloc(PyObject* self);
+// Releases Property's fields; each family's release ends with it, and the
+// family's tp_dealloc is trashcan_dealloc of its release.
+void property_release(PyObject* self);
 
 // Base operations reused by the families.
 PyObject* property_check(Property* self, PyObject* obj, PyObject* value);
@@ -130,15 +137,35 @@ inline bool is_number(PyObject* v) { return (PyLong_Check(v) && !PyBool_Check(v)
 PyObject* call_bound(BoundCallback* cb, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs);
 Py_ssize_t next_uid();
 
+// Per-class records kept in the class's own dictionary under a private key.
+// Python code can remove or replace them, never forge one: a record counts
+// only when it is of the expected native type, was made for that very class
+// (compared by identity, never by the class's own __eq__) and carries the
+// class's current version tag, which the interpreter renews whenever the
+// class, a base or its method resolution order changes.
+struct ClassRecord {
+    PyObject_HEAD
+    PyTypeObject* owner;   // compared by identity only
+    unsigned int version;  // the owner's version tag once kept; 0: never valid
+};
+// The valid record of exactly `record_type` under `key` (borrowed), or null
+// without an exception.
+ClassRecord* find_record(PyTypeObject* type, PyObject* key, PyTypeObject* record_type);
+// Keeps `record` under `key` in the class's dictionary, stamped with the
+// class's version after that change. 0, or -1 with an exception.
+int keep_record(PyTypeObject* type, PyObject* key, ClassRecord* record);
+
 // Python subclasses overriding operations in Python: finish_new installs the
 // per-class table on a new instance of `native` or of a Python subclass of it
-// (returns self, or null after releasing it); native_table is the table of the
-// nearest native class, which the Python-visible methods call.
-int init_overrides();
+// (returns self, or null after releasing it); the instance keeps the record
+// that holds the table alive. native_table is the table of the nearest native
+// class, which the Python-visible methods call.
+int init_overrides(PyObject* module);
 PyObject* finish_new(PyObject* self, PyTypeObject* native);
 PropertyTable* native_table(Property* self);
 
-// Properties of a dispatcher class: dict name -> Property, cached per class (borrowed).
+// Properties of a dispatcher class, found once per class state: a tuple of
+// (name, Property) pairs in definition order, bases first (new reference).
 PyObject* class_properties(PyTypeObject* type);
 
 }  // namespace ruvo::fw

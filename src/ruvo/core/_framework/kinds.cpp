@@ -147,10 +147,9 @@ int object_clear(PyObject* self) {
     return property_clear(self);
 }
 
-void object_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void object_release(PyObject* self) {
     Py_CLEAR(as_objprop(self)->baseclass);
-    property_dealloc(self);
+    property_release(self);
 }
 
 PyObject* get_baseclass(PyObject* self, void*) { return Py_NewRef(as_objprop(self)->baseclass); }
@@ -210,10 +209,9 @@ int option_clear(PyObject* self) {
     return property_clear(self);
 }
 
-void option_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void option_release(PyObject* self) {
     Py_CLEAR(as_option(self)->options);
-    property_dealloc(self);
+    property_release(self);
 }
 
 PyObject* get_options(PyObject* self, void*) { return Py_NewRef(as_option(self)->options); }
@@ -322,13 +320,25 @@ fail:
     return -1;
 }
 
+// A snapshot of the referenced properties (a new tuple), each checked to be
+// a Property: the list is reachable from Python code through the collector.
+PyObject* referenced(ReferenceListProperty* self) {
+    if (!self->properties || !PyList_Check(self->properties)) return PyTuple_New(0);
+    Ref props = Ref::steal(PyList_AsTuple(self->properties));
+    if (!props) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(props.get()); ++i) {
+        if (!check_arg_type(PyTuple_GET_ITEM(props.get(), i), &PropertyType, "props", false)) return nullptr;
+    }
+    return props.release();
+}
+
 // The names of the referenced properties (a new list).
 PyObject* reference_names(ReferenceListProperty* self) {
-    Ref props = Ref::borrow(self->properties);
+    Ref props = Ref::steal(referenced(self));
+    if (!props) return nullptr;
     Ref names = Ref::steal(PyList_New(0));
-    if (!names || !props || !PyList_Check(props.get())) return names.release();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(props.get()); ++i) {
-        PyObject* name = as_prop(PyList_GET_ITEM(props.get(), i))->name;
+    for (Py_ssize_t i = 0; names && i < PyTuple_GET_SIZE(props.get()); ++i) {
+        PyObject* name = as_prop(PyTuple_GET_ITEM(props.get(), i))->name;
         if (PyList_Append(names.get(), name ? name : Py_None) < 0) return nullptr;
     }
     return names.release();
@@ -343,8 +353,11 @@ PyObject* reflist_init_storage(Property* self, PyObject* obj, PropertyStorage*) 
 PyObject* reflist_get_value(Property* self, PyObject* obj) {
     Ref storage = Ref::steal(reinterpret_cast<PyObject*>(storage_of(self, obj)));
     if (!storage) return nullptr;
-    Ref props = Ref::steal(PySequence_Tuple(as_ref(reinterpret_cast<PyObject*>(self))->properties));
+    Ref props = Ref::steal(referenced(as_ref(reinterpret_cast<PyObject*>(self))));
     if (!props) return nullptr;
+    // A list that holds itself, directly or through another, recurses here.
+    RecursionGuard guard(" while reading a ReferenceListProperty");
+    if (!guard.entered()) return nullptr;
     Ref result = Ref::steal(PyList_New(PyTuple_GET_SIZE(props.get())));
     if (!result) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(props.get()); ++i) {
@@ -359,8 +372,10 @@ PyObject* reflist_get_value(Property* self, PyObject* obj) {
 PyObject* reflist_set(Property* self, PyObject* obj, PyObject* value) {
     Ref storage = Ref::steal(reinterpret_cast<PyObject*>(storage_of(self, obj)));
     if (!storage) return nullptr;
-    Ref props = Ref::steal(PySequence_Tuple(as_ref(reinterpret_cast<PyObject*>(self))->properties));
+    Ref props = Ref::steal(referenced(as_ref(reinterpret_cast<PyObject*>(self))));
     if (!props) return nullptr;
+    RecursionGuard guard(" while setting a ReferenceListProperty");
+    if (!guard.entered()) return nullptr;
     Ref converted = Ref::steal(self->vtab->convert(self, obj, value));
     if (!converted) return nullptr;
     Ref checked = Ref::steal(self->vtab->check(self, obj, converted.get()));
@@ -391,10 +406,9 @@ int reflist_clear(PyObject* self) {
     return property_clear(self);
 }
 
-void reflist_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void reflist_release(PyObject* self) {
     Py_CLEAR(as_ref(self)->properties);
-    property_dealloc(self);
+    property_release(self);
 }
 
 PyObject* get_properties(PyObject* self, void*) {
@@ -505,12 +519,11 @@ int alias_clear(PyObject* self) {
     return property_clear(self);
 }
 
-void alias_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void alias_release(PyObject* self) {
     Py_CLEAR(as_alias(self)->getter);
     Py_CLEAR(as_alias(self)->setter);
     Py_CLEAR(as_alias(self)->bind);
-    property_dealloc(self);
+    property_release(self);
 }
 
 PyObject* get_getter(PyObject* self, void*) { return Py_NewRef(as_alias(self)->getter); }
@@ -570,38 +583,38 @@ int init_kind_types(PyObject* module) {
     const Kind kinds[] = {
         {&BooleanPropertyType, &boolean_table, "BooleanProperty",
          "BooleanProperty(defaultvalue=False, **kw)\n--\n\nA bool; any other value but None is converted by truth.",
-         simple_new<&boolean_table, &BooleanPropertyType>, simple_init<false_default>, property_traverse, property_clear, property_dealloc,
+         simple_new<&boolean_table, &BooleanPropertyType>, simple_init<false_default>, property_traverse, property_clear, trashcan_dealloc<property_release>,
          nullptr},
         {&StringPropertyType, &string_table, "StringProperty",
          "StringProperty(defaultvalue='', **kw)\n--\n\nA str.", simple_new<&string_table, &StringPropertyType>,
-         simple_init<empty_str_default>, property_traverse, property_clear, property_dealloc, nullptr},
+         simple_init<empty_str_default>, property_traverse, property_clear, trashcan_dealloc<property_release>, nullptr},
         {&DictPropertyType, &dict_table, "DictProperty",
          "DictProperty(defaultvalue={}, **kw)\n--\n\nA dict; each object starts from its own copy of the default.",
          simple_new<&dict_table, &DictPropertyType>, simple_init<empty_dict_default>, property_traverse, property_clear,
-         property_dealloc, nullptr},
+         trashcan_dealloc<property_release>, nullptr},
         {&ObjectPropertyType, &object_table, "ObjectProperty",
          "ObjectProperty(defaultvalue=None, baseclass=None, **kw)\n--\n\n"
          "Any object; with baseclass, an instance of it.",
-         object_new, object_init, object_traverse, object_clear, object_dealloc, object_getset},
+         object_new, object_init, object_traverse, object_clear, trashcan_dealloc<object_release>, object_getset},
         {&OptionPropertyType, &option_table, "OptionProperty",
          "OptionProperty(defaultvalue=None, options=(), **kw)\n--\n\nOne of the values in options.", option_new,
-         option_init, option_traverse, option_clear, option_dealloc, option_getset},
+         option_init, option_traverse, option_clear, trashcan_dealloc<option_release>, option_getset},
         {&ReferenceListPropertyType, &reflist_table, "ReferenceListProperty",
          "ReferenceListProperty(*props, **kw)\n--\n\n"
          "A list view of other properties: reading gives their values, assigning\n"
          "a sequence sets each; a change of any of them notifies this property's observers.",
-         reflist_new, reflist_init, reflist_traverse, reflist_clear, reflist_dealloc, reflist_getset},
+         reflist_new, reflist_init, reflist_traverse, reflist_clear, trashcan_dealloc<reflist_release>, reflist_getset},
         {&AliasPropertyType, &alias_table, "AliasProperty",
          "AliasProperty(getter, setter=None, bind=(), **kw)\n--\n\n"
          "A computed value: getter(obj) reads it, setter(obj, value) assigns it and\n"
          "returns true when it changed; a change of a property named in bind\n"
          "notifies this property's observers.",
-         alias_new, alias_init, alias_traverse, alias_clear, alias_dealloc, alias_getset},
+         alias_new, alias_init, alias_traverse, alias_clear, trashcan_dealloc<alias_release>, alias_getset},
         {&ColorPropertyType, &color_table, "ColorProperty",
          "ColorProperty(defaultvalue=None, **kw)\n--\n\n"
          "A list of 3 or 4 colour components, also given as a tuple or as a text\n"
          "such as '#ff0000' (parsed by ruvo.core.utils.get_color_from_hex_255).",
-         simple_new<&color_table, &ColorPropertyType>, simple_init<none_default>, property_traverse, property_clear, property_dealloc,
+         simple_new<&color_table, &ColorPropertyType>, simple_init<none_default>, property_traverse, property_clear, trashcan_dealloc<property_release>,
          nullptr},
     };
     static char names[sizeof kinds / sizeof kinds[0]][64];

@@ -95,12 +95,14 @@ int ol_clear(PyObject* self) {
     return PyList_Type.tp_clear(self);
 }
 
-void ol_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void ol_release(PyObject* self) {
     Py_CLEAR(as_ol(self)->prop);
     Py_CLEAR(as_ol(self)->obj_ref);
-    PyList_Type.tp_dealloc(self);
 }
+
+// The list's own deallocation frees the items and the object; its trashcan
+// does not engage for a subtype, ours does.
+void ol_finish(PyObject* self) { PyList_Type.tp_dealloc(self); }
 
 PyObject* ol_repr(PyObject* self) {
     Ref inner = Ref::steal(PyList_Type.tp_repr(self));
@@ -110,14 +112,14 @@ PyObject* ol_repr(PyObject* self) {
 
 #define FW_MUTATOR(m, doc) {kMutatorNames[m], FW_METH(mutate<m>), FW_FASTKW, doc}
 PyMethodDef ol_methods[] = {
-    FW_MUTATOR(kAppend, "Append object to the end of the list and notify."),
-    FW_MUTATOR(kExtend, "Extend list by appending elements from the iterable and notify."),
-    FW_MUTATOR(kInsert, "Insert object before index and notify."),
-    FW_MUTATOR(kPop, "Remove and return item at index (default last) and notify."),
-    FW_MUTATOR(kRemove, "Remove first occurrence of value and notify."),
-    FW_MUTATOR(kReverse, "Reverse *IN PLACE* and notify."),
-    FW_MUTATOR(kSort, "Sort the list in ascending order and notify."),
-    FW_MUTATOR(kClear, "Remove all items from list and notify."),
+    FW_MUTATOR(kAppend, "append($self, object, /)\n--\n\nAppend object to the end of the list and notify."),
+    FW_MUTATOR(kExtend, "extend($self, iterable, /)\n--\n\nExtend list by appending elements from the iterable and notify."),
+    FW_MUTATOR(kInsert, "insert($self, index, object, /)\n--\n\nInsert object before index and notify."),
+    FW_MUTATOR(kPop, "pop($self, index=-1, /)\n--\n\nRemove and return item at index (default last) and notify."),
+    FW_MUTATOR(kRemove, "remove($self, value, /)\n--\n\nRemove first occurrence of value and notify."),
+    FW_MUTATOR(kReverse, "reverse($self, /)\n--\n\nReverse *IN PLACE* and notify."),
+    FW_MUTATOR(kSort, "sort($self, /, *, key=None, reverse=False)\n--\n\nSort the list in ascending order and notify."),
+    FW_MUTATOR(kClear, "clear($self, /)\n--\n\nRemove all items from list and notify."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -285,7 +287,7 @@ int init_list_types(PyObject* module) {
                "A list whose in-place changes notify the observers of the property that stores it.");
     o.tp_traverse = ol_traverse;
     o.tp_clear = ol_clear;
-    o.tp_dealloc = ol_dealloc;
+    o.tp_dealloc = trashcan_dealloc<ol_release, ol_finish>;
     o.tp_methods = ol_methods;
     o.tp_as_sequence = &ol_as_sequence;
     o.tp_as_mapping = &ol_as_mapping;
@@ -305,7 +307,7 @@ int init_list_types(PyObject* module) {
     l.tp_init = list_init;
     l.tp_traverse = property_traverse;
     l.tp_clear = property_clear;
-    l.tp_dealloc = property_dealloc;
+    l.tp_dealloc = trashcan_dealloc<property_release>;
     if (ready_type(l, &list_table, module, "ListProperty") < 0) return -1;
 
     varlist_table = property_table;
@@ -320,7 +322,7 @@ int init_list_types(PyObject* module) {
     v.tp_init = varlist_init;
     v.tp_traverse = property_traverse;
     v.tp_clear = property_clear;
-    v.tp_dealloc = property_dealloc;
+    v.tp_dealloc = trashcan_dealloc<property_release>;
     v.tp_getset = varlist_getset;
     return ready_type(v, &varlist_table, module, "VariableListProperty");
 }

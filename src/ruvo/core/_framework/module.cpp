@@ -15,7 +15,7 @@ int make_texts() {
     };
     const Entry entries[] = {
         {&T.empty, ""},          {&T.percent, "%"},        {&T.dunder_name, "__name__"},
-        {&T.cache_key, "__ruvo_properties__"}, {&T.client, "client"}, {&T.get_color, "get_color_from_hex_255"},
+        {&T.properties_key, "__ruvo_properties__"}, {&T.table_key, "__ruvo_table__"}, {&T.client, "client"}, {&T.get_color, "get_color_from_hex_255"},
     };
     for (const Entry& e : entries) {
         if (!intern(e.slot, e.text)) return -1;
@@ -46,11 +46,7 @@ void setup_type(PyTypeObject& t, const char* name, Py_ssize_t size, PyTypeObject
 
 int ready_type(PyTypeObject& t, void* table, PyObject* module, const char* public_name) {
     if (PyType_Ready(&t) < 0) return -1;
-    if (table) {
-        Ref capsule = Ref::steal(PyCapsule_New(table, nullptr, nullptr));
-        if (!capsule || PyDict_SetItemString(t.tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
-        PyType_Modified(&t);
-    }
+    if (table && publish_table(&t, table) < 0) return -1;
     return PyModule_AddObjectRef(module, public_name, reinterpret_cast<PyObject*>(&t));
 }
 
@@ -78,7 +74,7 @@ constexpr const char* kDoc =
     "Import them from :mod:`ruvo.core.properties` and :mod:`ruvo.core._event`.\n";
 
 int exec_framework(PyObject* module) {
-    if (make_texts() < 0 || init_overrides() < 0) return -1;
+    if (make_texts() < 0 || init_overrides(module) < 0) return -1;
     if (init_storage_types(module) < 0 || init_event_types(module) < 0 || init_property_types(module) < 0 ||
         init_numeric_types(module) < 0 || init_list_types(module) < 0 || init_kind_types(module) < 0 ||
         init_dispatcher_types(module) < 0) {
@@ -89,7 +85,7 @@ int exec_framework(PyObject* module) {
 
 }  // namespace
 
-NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, "ruvo/core/_framework", exec_framework});
+NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, "ruvo/core/_framework", exec_framework}, exec_slot<module_def>);
 
 }  // namespace ruvo::fw
 

@@ -225,10 +225,9 @@ int numeric_clear(PyObject* self) {
     return property_clear(self);
 }
 
-void numeric_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void numeric_release(PyObject* self) {
     Py_CLEAR(as_num(self)->units);
-    property_dealloc(self);
+    property_release(self);
 }
 
 PyObject* bounded_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
@@ -252,11 +251,10 @@ int bounded_clear(PyObject* self) {
     return numeric_clear(self);
 }
 
-void bounded_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void bounded_release(PyObject* self) {
     Py_CLEAR(as_bounded(self)->min);
     Py_CLEAR(as_bounded(self)->max);
-    numeric_dealloc(self);
+    numeric_release(self);
 }
 
 PyObject* numeric_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
@@ -368,17 +366,17 @@ PyObject* py_get_max(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 
 PyMethodDef numeric_methods[] = {
     {"parse_text", FW_METH(py_parse_text), FW_FASTKW,
-     "parse_text(obj, text)\n--\n\nThe number of a text such as '12px' (a 32-bit float); remembers its unit for obj."},
+     "parse_text($self, obj, text)\n--\n\nThe number of a text such as '12px' (a 32-bit float); remembers its unit for obj."},
     {"parse_pair", FW_METH(py_parse_pair), FW_FASTKW,
-     "parse_pair(obj, number, unit)\n--\n\nThe same for a number and a unit given apart."},
+     "parse_pair($self, obj, number, unit)\n--\n\nThe same for a number and a unit given apart."},
     {"get_units", FW_METH(py_get_units), FW_FASTKW,
-     "get_units(obj)\n--\n\nThe unit remembered for obj's value, else the declared units."},
+     "get_units($self, obj)\n--\n\nThe unit remembered for obj's value, else the declared units."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef bounded_methods[] = {
-    {"get_min", FW_METH(py_get_min), FW_FASTKW, "get_min(obj)\n--\n\nThe minimum bound (None: unbounded)."},
-    {"get_max", FW_METH(py_get_max), FW_FASTKW, "get_max(obj)\n--\n\nThe maximum bound (None: unbounded)."},
+    {"get_min", FW_METH(py_get_min), FW_FASTKW, "get_min($self, obj)\n--\n\nThe minimum bound (None: unbounded)."},
+    {"get_max", FW_METH(py_get_max), FW_FASTKW, "get_max($self, obj)\n--\n\nThe maximum bound (None: unbounded)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -418,7 +416,7 @@ int init_numeric_types(PyObject* module) {
     n.tp_init = numeric_init;
     n.tp_traverse = numeric_traverse;
     n.tp_clear = numeric_clear;
-    n.tp_dealloc = numeric_dealloc;
+    n.tp_dealloc = trashcan_dealloc<numeric_release>;
     n.tp_methods = numeric_methods;
     n.tp_getset = numeric_getset;
     if (ready_type(n, &numeric_table, module, "NumericProperty") < 0) return -1;
@@ -432,7 +430,7 @@ int init_numeric_types(PyObject* module) {
     b.tp_init = bounded_init;
     b.tp_traverse = bounded_traverse;
     b.tp_clear = bounded_clear;
-    b.tp_dealloc = bounded_dealloc;
+    b.tp_dealloc = trashcan_dealloc<bounded_release>;
     b.tp_methods = bounded_methods;
     b.tp_getset = bounded_getset;
     return ready_type(b, &bounded_table, module, "BoundedNumericProperty");

@@ -13,13 +13,16 @@ namespace ruvo::fw {
 
 namespace {
 
-// A per-class table: the native table's copy with some entries replaced.
-struct ClassTable {
-    NumericPropertyTable table;  // the first member: a pointer to it is a pointer to the class table
-    PyObject* get_name;          // "get_value" or "get": the overriding Python method
+// A class's table: the native class's table with the entries that the class
+// overrides replaced. Instances point into it and keep the record alive, so
+// the table outlives a change of their class and the class itself.
+struct TableRecord {
+    ClassRecord head;
+    bool overrides;              // false: the class's instances keep the native table
+    NumericPropertyTable table;  // a numeric table's prefix is the property table
 };
 
-ClassTable* class_table_of(Property* self) { return reinterpret_cast<ClassTable*>(self->vtab); }
+PyTypeObject TableRecordType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 PyObject* s_init_storage;
 PyObject* s_compare_value;
@@ -30,8 +33,6 @@ PyObject* s_check;
 PyObject* s_convert;
 PyObject* s_parse_text;
 PyObject* s_parse_pair;
-PyObject* s_vtable;
-PyObject* registry;  // weakref.WeakKeyDictionary: class -> capsule of its ClassTable, or None
 
 PyObject* call(Property* self, PyObject* name, std::initializer_list<PyObject*> args) {
     PyObject* stack[4] = {reinterpret_cast<PyObject*>(self)};
@@ -45,7 +46,8 @@ PyObject* t_init_storage(Property* self, PyObject* obj, PropertyStorage* storage
 }
 PyObject* t_compare_value(Property* self, PyObject* a, PyObject* b) { return call(self, s_compare_value, {a, b}); }
 PyObject* t_set(Property* self, PyObject* obj, PyObject* value) { return call(self, s_set, {obj, value}); }
-PyObject* t_get_value(Property* self, PyObject* obj) { return call(self, class_table_of(self)->get_name, {obj}); }
+PyObject* t_get_value(Property* self, PyObject* obj) { return call(self, s_get_value, {obj}); }
+PyObject* t_get(Property* self, PyObject* obj) { return call(self, s_get, {obj}); }
 PyObject* t_check(Property* self, PyObject* obj, PyObject* value) { return call(self, s_check, {obj, value}); }
 PyObject* t_convert(Property* self, PyObject* obj, PyObject* value) { return call(self, s_convert, {obj, value}); }
 
@@ -62,14 +64,14 @@ float t_parse_pair(NumericProperty* self, PyObject* obj, PyObject* number, PyObj
     return as_float(call(&self->base, s_parse_pair, {obj, number, unit}));
 }
 
-// The first class of `type`'s method resolution order that publishes a table.
-PyTypeObject* nearest_native(PyTypeObject* type) {
+// The first native class of `type`'s method resolution order that publishes
+// a table, and that table; null when there is none.
+PyTypeObject* nearest_native(PyTypeObject* type, void** table) {
     PyObject* mro = type->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (t->tp_dict && PyDict_GetItemWithError(t->tp_dict, s_vtable)) return t;
-        if (PyErr_Occurred()) PyErr_Clear();
+        if ((*table = published_table(t))) return t;
     }
     return nullptr;
 }
@@ -85,73 +87,61 @@ int overrides(PyTypeObject* cls, PyTypeObject* native, PyObject* name) {
     return mine.get() != base.get();
 }
 
-void free_table(PyObject* capsule) { PyMem_Free(PyCapsule_GetPointer(capsule, nullptr)); }
-
-// The class table for `cls` (a Python subclass of the native class `native`),
-// or null without an exception when it overrides nothing.
-PropertyTable* class_table(PyTypeObject* cls, PyTypeObject* native) {
-    if (!registry) {
-        Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
-        if (!weakref) return nullptr;
-        registry = PyObject_CallMethod(weakref.get(), "WeakKeyDictionary", nullptr);  // kept for the process
-        if (!registry) return nullptr;
-    }
-    PyObject* key = reinterpret_cast<PyObject*>(cls);
-    Ref entry = Ref::steal(PyObject_GetItem(registry, key));
-    if (entry) return entry.get() == Py_None ? nullptr : static_cast<PropertyTable*>(PyCapsule_GetPointer(entry.get(), nullptr));
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-    PyErr_Clear();
-
-    PropertyTable* base = static_cast<PropertyTable*>(imported_table(native));
-    if (!base) return nullptr;
+// A new table record for `cls` (a Python subclass of the native class
+// `native`, whose table is `base`), not yet kept.
+TableRecord* make_table(PyTypeObject* cls, PyTypeObject* native, const PropertyTable* base) {
+    Ref made = Ref::steal(PyObject_New(PyObject, &TableRecordType));
+    if (!made) return nullptr;
+    TableRecord* record = reinterpret_cast<TableRecord*>(made.get());
+    record->head.owner = nullptr;
+    record->head.version = 0;
+    record->overrides = false;
     const bool numeric = PyType_IsSubtype(native, &NumericPropertyType);
+    std::memset(&record->table, 0, sizeof record->table);
+    std::memcpy(&record->table, base, numeric ? sizeof(NumericPropertyTable) : sizeof(PropertyTable));
     struct Slot {
         PyObject* name;
         bool numeric_only;
-        void (*install)(ClassTable*);
+        void (*install)(NumericPropertyTable*);
     };
     const Slot slots[] = {
-        {s_init_storage, false, [](ClassTable* t) { t->table.base.init_storage = t_init_storage; }},
-        {s_compare_value, false, [](ClassTable* t) { t->table.base.compare_value = t_compare_value; }},
-        {s_set, false, [](ClassTable* t) { t->table.base.set = t_set; }},
-        {s_check, false, [](ClassTable* t) { t->table.base.check = t_check; }},
-        {s_convert, false, [](ClassTable* t) { t->table.base.convert = t_convert; }},
-        {s_parse_text, true, [](ClassTable* t) { t->table.parse_text = t_parse_text; }},
-        {s_parse_pair, true, [](ClassTable* t) { t->table.parse_pair = t_parse_pair; }},
+        {s_init_storage, false, [](NumericPropertyTable* t) { t->base.init_storage = t_init_storage; }},
+        {s_compare_value, false, [](NumericPropertyTable* t) { t->base.compare_value = t_compare_value; }},
+        {s_set, false, [](NumericPropertyTable* t) { t->base.set = t_set; }},
+        {s_check, false, [](NumericPropertyTable* t) { t->base.check = t_check; }},
+        {s_convert, false, [](NumericPropertyTable* t) { t->base.convert = t_convert; }},
+        {s_get_value, false, [](NumericPropertyTable* t) { t->base.get_value = t_get_value; }},
+        {s_get, false, [](NumericPropertyTable* t) { t->base.get_value = t_get; }},
+        {s_parse_text, true, [](NumericPropertyTable* t) { t->parse_text = t_parse_text; }},
+        {s_parse_pair, true, [](NumericPropertyTable* t) { t->parse_pair = t_parse_pair; }},
     };
-    ClassTable* table = static_cast<ClassTable*>(PyMem_Calloc(1, sizeof(ClassTable)));
-    if (!table) return reinterpret_cast<PropertyTable*>(PyErr_NoMemory());
-    std::memcpy(&table->table, base, numeric ? sizeof(NumericPropertyTable) : sizeof(PropertyTable));
-    bool any = false;
+    bool getter = false;
     for (const Slot& s : slots) {
         if (s.numeric_only && !numeric) continue;
-        int o = overrides(cls, native, s.name);
-        if (o) s.install(table), any = true;
-    }
-    for (PyObject* name : {s_get_value, s_get}) {
-        if (overrides(cls, native, name)) {
-            table->get_name = name;
-            table->table.base.get_value = t_get_value;
-            any = true;
-            break;
+        const bool is_getter = s.name == s_get_value || s.name == s_get;
+        if (is_getter && getter) continue;  // get_value wins over get
+        if (overrides(cls, native, s.name)) {
+            s.install(&record->table);
+            record->overrides = true;
+            getter = getter || is_getter;
         }
     }
-    Ref value;
-    if (any) {
-        value = Ref::steal(PyCapsule_New(table, nullptr, free_table));
-        if (!value) PyMem_Free(table);
-    } else {
-        PyMem_Free(table);
-        table = nullptr;
-        value = Ref::borrow(Py_None);
-    }
-    if (!value || PyObject_SetItem(registry, key, value.get()) < 0) return nullptr;
-    return reinterpret_cast<PropertyTable*>(table);
+    return reinterpret_cast<TableRecord*>(made.release());
+}
+
+// The table record of `cls` as the class is now (new reference), or null
+// with an exception.
+TableRecord* class_table(PyTypeObject* cls, PyTypeObject* native, const PropertyTable* base) {
+    ClassRecord* found = find_record(cls, T.table_key, &TableRecordType);
+    if (found) return reinterpret_cast<TableRecord*>(Py_NewRef(reinterpret_cast<PyObject*>(found)));
+    Ref made = Ref::steal(reinterpret_cast<PyObject*>(make_table(cls, native, base)));
+    if (!made || keep_record(cls, T.table_key, reinterpret_cast<ClassRecord*>(made.get())) < 0) return nullptr;
+    return reinterpret_cast<TableRecord*>(made.release());
 }
 
 }  // namespace
 
-int init_overrides() {
+int init_overrides(PyObject*) {
     struct Entry {
         PyObject** slot;
         const char* text;
@@ -160,24 +150,38 @@ int init_overrides() {
         {&s_init_storage, "init_storage"}, {&s_compare_value, "compare_value"}, {&s_set, "set"},
         {&s_get_value, "get_value"},       {&s_get, "get"},                     {&s_check, "check"},
         {&s_convert, "convert"},           {&s_parse_text, "parse_text"},       {&s_parse_pair, "parse_pair"},
-        {&s_vtable, "__pyx_vtable__"},
     };
     for (const Entry& e : entries) {
         if (!intern(e.slot, e.text)) return -1;
     }
-    return 0;
+    PyTypeObject& t = TableRecordType;
+    if (!t.tp_name) {
+        t.tp_name = "ruvo.core._framework.ClassTable";
+        t.tp_basicsize = sizeof(TableRecord);
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_doc = "The table of internal operations of one property class (internal).";
+        t.tp_dealloc = [](PyObject* self) { PyObject_Free(self); };
+    }
+    return PyType_Ready(&t);
 }
 
 PyObject* finish_new(PyObject* self, PyTypeObject* native) {
     if (!self) return nullptr;
     PyTypeObject* type = Py_TYPE(self);
-    if (type == native || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || nearest_native(type) != native) return self;
-    PropertyTable* table = class_table(type, native);
-    if (table) {
-        reinterpret_cast<Property*>(self)->vtab = table;
-    } else if (PyErr_Occurred()) {
+    if (type == native || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return self;
+    void* base = nullptr;
+    if (nearest_native(type, &base) != native) return self;
+    TableRecord* record = class_table(type, native, static_cast<const PropertyTable*>(base));
+    if (!record) {
         Py_DECREF(self);
         return nullptr;
+    }
+    Property* p = reinterpret_cast<Property*>(self);
+    if (record->overrides) {
+        p->vtab = &record->table.base;
+        Py_XSETREF(p->table_owner, reinterpret_cast<PyObject*>(record));
+    } else {
+        Py_DECREF(reinterpret_cast<PyObject*>(record));
     }
     return self;
 }
@@ -185,13 +189,8 @@ PyObject* finish_new(PyObject* self, PyTypeObject* native) {
 PropertyTable* native_table(Property* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return self->vtab;
-    PyTypeObject* native = nearest_native(type);
-    void* table = native ? PyCapsule_GetPointer(PyDict_GetItem(native->tp_dict, s_vtable), nullptr) : nullptr;
-    if (!table) {
-        PyErr_Clear();
-        return self->vtab;
-    }
-    return static_cast<PropertyTable*>(table);
+    void* table = nullptr;
+    return nearest_native(type, &table) ? static_cast<PropertyTable*>(table) : self->vtab;
 }
 
 }  // namespace ruvo::fw

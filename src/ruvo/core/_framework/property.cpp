@@ -25,10 +25,13 @@ PropertyStorage* storage_of(Property* prop, PyObject* obj) {
         PyErr_Format(PyExc_TypeError, "%.200s is not placed on a class (its name is None)", Py_TYPE(prop)->tp_name);
         return nullptr;
     }
-    PyObject* storage = reinterpret_cast<EventDispatcher*>(obj)->storage;
-    PyObject* entry = storage && PyDict_Check(storage) ? PyDict_GetItemWithError(storage, prop->name) : nullptr;
+    // Both held: the lookup may run a key's __eq__, which can rename the
+    // property or change the widget.
+    Ref storage = Ref::borrow(reinterpret_cast<EventDispatcher*>(obj)->storage);
+    Ref name = Ref::borrow(prop->name);
+    PyObject* entry = storage && PyDict_Check(storage.get()) ? PyDict_GetItemWithError(storage.get(), name.get()) : nullptr;
     if (!entry) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, prop->name);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name.get());
         return nullptr;
     }
     if (!PyObject_TypeCheck(entry, &PropertyStorageType)) {
@@ -223,12 +226,11 @@ int property_clear(PyObject* self) {
     return 0;
 }
 
-void property_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void property_release(PyObject* self) {
     Py_CLEAR(as_prop(self)->name);
     Py_CLEAR(as_prop(self)->defaultvalue);
     Py_CLEAR(as_prop(self)->errorvalue);
-    Py_TYPE(self)->tp_free(self);
+    Py_CLEAR(as_prop(self)->table_owner);  // last: it may hold the table that vtab points into
 }
 
 int property_init_common(Property* self, PyObject* defaultvalue, PyObject* fallback, PyObject* kw) {
@@ -374,32 +376,32 @@ PyObject* py_funbind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 PyMethodDef property_methods[] = {
-    {"get", FW_METH(py_get), FW_FASTKW, "get(obj)\n--\n\nThe current value of this property on obj."},
-    {"get_value", FW_METH(py_get_value), FW_FASTKW, "get_value(obj)\n--\n\nThe current value (same as get)."},
+    {"get", FW_METH(py_get), FW_FASTKW, "get($self, obj)\n--\n\nThe current value of this property on obj."},
+    {"get_value", FW_METH(py_get_value), FW_FASTKW, "get_value($self, obj)\n--\n\nThe current value (same as get)."},
     {"set", FW_METH(py_set), FW_FASTKW,
-     "set(obj, value)\n--\n\nConverts, checks and stores value; notifies the observers when it changed.\n"
+     "set($self, obj, value)\n--\n\nConverts, checks and stores value; notifies the observers when it changed.\n"
      "Returns True when the value changed."},
     {"check", FW_METH(py_check), FW_FASTKW,
-     "check(obj, value)\n--\n\nTrue: accepted outright; None: not decided; raises ValueError when refused."},
-    {"convert", FW_METH(py_convert), FW_FASTKW, "convert(obj, value)\n--\n\nThe value to store for value."},
-    {"compare_value", FW_METH(py_compare), FW_FASTKW, "compare_value(a, b)\n--\n\nThe result of a == b."},
+     "check($self, obj, value)\n--\n\nTrue: accepted outright; None: not decided; raises ValueError when refused."},
+    {"convert", FW_METH(py_convert), FW_FASTKW, "convert($self, obj, value)\n--\n\nThe value to store for value."},
+    {"compare_value", FW_METH(py_compare), FW_FASTKW, "compare_value($self, a, b)\n--\n\nThe result of a == b."},
     {"init_storage", FW_METH(py_init_storage), FW_FASTKW,
-     "init_storage(obj, storage)\n--\n\nStores the converted default value in storage."},
-    {"get_storage", FW_METH(py_get_storage), FW_FASTKW, "get_storage(obj)\n--\n\nThe PropertyStorage of obj."},
+     "init_storage($self, obj, storage)\n--\n\nStores the converted default value in storage."},
+    {"get_storage", FW_METH(py_get_storage), FW_FASTKW, "get_storage($self, obj)\n--\n\nThe PropertyStorage of obj."},
     {"dispatch", FW_METH(py_dispatch), FW_FASTKW,
-     "dispatch(obj)\n--\n\nCalls the observers with (obj, current value)."},
-    {"link", FW_METH(py_link), FW_FASTKW, "link(obj, name)\n--\n\nNames the property when it has no name yet."},
-    {"link_deps", FW_METH(py_link_deps), FW_FASTKW, "link_deps(obj, name)\n--\n\nLinks dependencies on obj."},
-    {"link_eagerly", FW_METH(py_link_eagerly), FW_FASTKW, "link_eagerly(obj)\n--\n\nComputes lazy state now."},
-    {"__set_name__", FW_METH(py_set_name), FW_FASTKW, "__set_name__(owner, name)\n--\n\nSets name."},
+     "dispatch($self, obj)\n--\n\nCalls the observers with (obj, current value)."},
+    {"link", FW_METH(py_link), FW_FASTKW, "link($self, obj, name)\n--\n\nNames the property when it has no name yet."},
+    {"link_deps", FW_METH(py_link_deps), FW_FASTKW, "link_deps($self, obj, name)\n--\n\nLinks dependencies on obj."},
+    {"link_eagerly", FW_METH(py_link_eagerly), FW_FASTKW, "link_eagerly($self, obj)\n--\n\nComputes lazy state now."},
+    {"__set_name__", FW_METH(py_set_name), FW_FASTKW, "__set_name__($self, owner, name)\n--\n\nSets name."},
     {"bind", FW_METH(py_bind), FW_FASTKW,
-     "bind(obj, observer)\n--\n\nCalls observer(obj, value) when the value on obj changes."},
+     "bind($self, obj, observer)\n--\n\nCalls observer(obj, value) when the value on obj changes."},
     {"fbind", FW_METH(py_fbind), FW_FASTKW,
-     "fbind(obj, observer, *args, **kwargs)\n--\n\nBinds observer(*args, obj, value, **kwargs); returns the uid."},
-    {"unbind", FW_METH(py_unbind), FW_FASTKW, "unbind(obj, observer)\n--\n\nRemoves the first binding of observer."},
+     "fbind($self, obj, observer, /, *args, **kwargs)\n--\n\nBinds observer(*args, obj, value, **kwargs); returns the uid."},
+    {"unbind", FW_METH(py_unbind), FW_FASTKW, "unbind($self, obj, observer)\n--\n\nRemoves the first binding of observer."},
     {"funbind", FW_METH(py_funbind), FW_FASTKW,
-     "funbind(obj, observer, *args, **kwargs)\n--\n\nRemoves the binding made with these arguments."},
-    {"unbind_uid", FW_METH(py_unbind_uid), FW_FASTKW, "unbind_uid(obj, uid)\n--\n\nRemoves the binding with uid."},
+     "funbind($self, obj, observer, /, *args, **kwargs)\n--\n\nRemoves the binding made with these arguments."},
+    {"unbind_uid", FW_METH(py_unbind_uid), FW_FASTKW, "unbind_uid($self, obj, uid)\n--\n\nRemoves the binding with uid."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -459,7 +461,7 @@ int init_property_types(PyObject* module) {
     p.tp_init = property_init;
     p.tp_traverse = property_traverse;
     p.tp_clear = property_clear;
-    p.tp_dealloc = property_dealloc;
+    p.tp_dealloc = trashcan_dealloc<property_release>;
     p.tp_methods = property_methods;
     p.tp_getset = property_getset;
     p.tp_descr_get = descr_get;

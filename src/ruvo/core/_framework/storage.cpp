@@ -33,15 +33,9 @@ int storage_clear(PyObject* self) {
     return 0;
 }
 
-void storage_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+void storage_release(PyObject* self) {
     PropertyStorage* s = as_storage(self);
-    Py_CLEAR(s->value);
-    Py_CLEAR(s->observers);
-    Py_CLEAR(s->options);
-    Py_CLEAR(s->units);
-    Py_CLEAR(s->extra);
-    Py_TYPE(self)->tp_free(self);
+    for (PyObject** f : {&s->value, &s->observers, &s->options, &s->units, &s->extra}) Py_CLEAR(*f);
 }
 
 PyObject* get_value(PyObject* self, void*) { return Py_NewRef(as_storage(self)->value); }
@@ -99,7 +93,7 @@ int init_storage_types(PyObject* module) {
     t.tp_new = storage_new;
     t.tp_traverse = storage_traverse;
     t.tp_clear = storage_clear;
-    t.tp_dealloc = storage_dealloc;
+    t.tp_dealloc = trashcan_dealloc<storage_release>;
     t.tp_getset = storage_getset;
     t.tp_repr = storage_repr;
     return ready_type(t, nullptr, module, "PropertyStorage");

@@ -8,9 +8,10 @@
 // the float-returning parsers return -1.0f with an exception set on failure
 // (callers test PyErr_Occurred()). A derived table begins with its base's
 // table, so a pointer to it may be used as a pointer to the base's table.
-// Each type publishes a pointer to its table in a PyCapsule (no name) under
-// "__pyx_vtable__" in its dictionary; each record starts with a pointer to
-// its table right after the object header.
+// Each type publishes a pointer to its table in a PyCapsule named
+// kTableCapsule, whose context is the publishing type, under "__pyx_vtable__"
+// in its dictionary (publish_table); each record starts with a pointer to its
+// table right after the object header.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -69,6 +70,7 @@ struct Property {
     PyObject* defaultvalue;  // as given
     PyObject* errorvalue;    // reserved, None
     int allownone;
+    PyObject* table_owner;   // the object holding `vtab` when it is a per-class table, else null
 };
 
 struct NumericProperty;
@@ -211,15 +213,37 @@ struct EventObservers {
     PyObject* callbacks;  // list of BoundCallback
 };
 
-// Reads the table published by `type` (the pointer inside its "__pyx_vtable__" capsule),
-// or null with RuntimeError "invalid vtable found for imported type".
-inline void* imported_table(PyTypeObject* type) {
-    PyObject* capsule = PyDict_GetItemString(type->tp_dict, "__pyx_vtable__");
-    void* table = capsule ? PyCapsule_GetPointer(capsule, nullptr) : nullptr;
-    if (!table) {
+inline constexpr const char kTableCapsule[] = "ruvo.framework.table";
+
+// Publishes `table` as the table of `type`. 0, or -1 with an exception.
+inline int publish_table(PyTypeObject* type, void* table) {
+    PyObject* capsule = PyCapsule_New(table, kTableCapsule, nullptr);
+    if (!capsule) return -1;
+    int rc = PyCapsule_SetContext(capsule, type);
+    if (rc == 0) rc = PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", capsule);
+    Py_DECREF(capsule);
+    if (rc == 0) PyType_Modified(type);
+    return rc;
+}
+
+// The table that `type` published, or null without an exception. Only a
+// native (static) type's own capsule counts: Python code can neither make a
+// capsule of this name nor move one to another type unnoticed.
+inline void* published_table(PyTypeObject* type) {
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict) return nullptr;
+    PyObject* capsule = PyDict_GetItemString(type->tp_dict, "__pyx_vtable__");  // borrowed
+    if (!capsule || !PyCapsule_IsValid(capsule, kTableCapsule) || PyCapsule_GetContext(capsule) != type) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+        return nullptr;
     }
+    return PyCapsule_GetPointer(capsule, kTableCapsule);
+}
+
+// The table that `type` published, or null with RuntimeError
+// "invalid vtable found for imported type".
+inline void* imported_table(PyTypeObject* type) {
+    void* table = published_table(type);
+    if (!table) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
     return table;
 }
 
