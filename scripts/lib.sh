@@ -53,7 +53,7 @@ install_package() {
     shift 2
     [ -d "$build" ] || message="$message (about 30 s)"
     step "$message and installing ruvo into $venv" \
-        "$venv/bin/python" -m pip install --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench]"
+        "$venv/bin/python" -m pip install --no-build-isolation -Cbuild-dir="$build" "$@" ".[test,bench,live]"
 }
 
 # Installs Debian's chromium and its driver for the browser tests when they are

@@ -67,3 +67,17 @@ def crash_free():
         return proc.stdout
 
     return run
+
+
+# Figures measured by tests (name, value, unit), printed in the run's summary.
+FIGURES = []
+
+
+@pytest.fixture
+def figure():
+    return lambda name, value, unit: FIGURES.append((name, value, unit))
+
+
+def pytest_terminal_summary(terminalreporter):
+    for name, value, unit in FIGURES:
+        terminalreporter.write_line(f"{name}: {value:.3g} {unit}")
