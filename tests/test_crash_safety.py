@@ -415,3 +415,85 @@ p = StringProperty("", **{keys.pop(): [object()]}, **arm())
 print(p.defaultvalue == "")
 """)
     assert out.split() == ["True"]
+
+
+# Python code, run while a native call uses an object, drops that object.
+@pytest.mark.parametrize("snippet, expected", [
+    # an observer empties what __init__ walks through its keyword arguments
+    ("""
+from ruvo.core.properties import ObjectProperty
+def empty_holders(value):
+    for t in gc.get_referrers(value):
+        for holder in gc.get_referrers(t) if type(t) is tuple else ():
+            if type(holder) in (list, dict):
+                holder.clear()
+class W(EventDispatcher):
+    a = ObjectProperty(None)
+    b = ObjectProperty(None)
+    def __init__(self, **kw):
+        self.fbind("a", lambda obj, value: empty_holders(value))
+        super().__init__(**kw)
+w = W(a=object(), b=object())
+print(type(w.b).__name__)
+""", "object"),
+    # repr of the stored value replaces it
+    ("""
+from ruvo.core.properties import ObjectProperty
+class W(EventDispatcher):
+    a = ObjectProperty(None)
+class X:
+    def __repr__(self):
+        w.a = 0
+        return "X"
+w = W()
+w.a = slice(X(), X(), None)
+print(repr(w.property_storage("a")))
+""", "<PropertyStorage value=slice(X, X, None)>"),
+    # converting the default re-initialises the descriptor, replacing the default
+    ("""
+from ruvo.core._attributes import _NumericAttribute
+class E:
+    armed = False
+    def __eq__(self, other):
+        if E.armed:
+            E.armed = False
+            W.n.__init__(options=[E()])
+        return False
+    __hash__ = object.__hash__
+class W(EventDispatcher):
+    n = _NumericAttribute(float("1.5e300"), options=[E()])
+E.armed = True
+print(W().n)
+""", "1.5e+300"),
+    # code run by __init__ empties the keyword dict it was given
+    ("""
+from ruvo.core.properties import ObjectProperty
+class V:
+    pass
+class B:
+    def __bool__(self):
+        for o in gc.get_objects():
+            if type(o) is dict and o.keys() == {"defaultvalue", "allownone"}:
+                o.clear()
+        return False
+print(type(ObjectProperty(**{"defaultvalue": V(), "allownone": B()}).defaultvalue).__name__)
+""", "V"),
+    ("""
+import weakref
+import ruvo.core.thinref as tr
+class Fake:
+    def __getattr__(self, name):
+        for o in gc.get_objects():
+            if type(o) is dict and "obj" in o:
+                o.clear()
+        return weakref.ref
+class X:
+    pass
+r = tr.ThinRef(X())
+tr.weakref = Fake()
+r.__init__(**{"obj": X()})
+print(r.__ref__ is not None)
+""", "True"),
+], ids=["init-keywords", "storage-repr", "default-replaced", "keywords-emptied", "proxy-keywords"])
+def test_objects_dropped_while_in_use(crash_free, snippet, expected):
+    assert crash_free(FRAMEWORK + snippet).strip() == expected

@@ -59,20 +59,21 @@ struct VectorKeywords {
     PyObject* value(Py_ssize_t i) const { return values[i]; }
 };
 
-// Keyword dict of the tuple-and-dict convention, as a list of its items: the
-// list holds the keys and values while they are compared and hashed, since a
-// key's __hash__ may empty the dict.
+// Keyword dict of the tuple-and-dict convention, as a snapshot of its keys
+// and values: the snapshot holds them while they are compared and hashed (a
+// key's __hash__ may empty the dict) and, handed to the caller, while the
+// caller uses them.
 struct DictKeywords {
     Ref items;
     Py_ssize_t n = 0;
     explicit DictKeywords(PyObject* d) {
         if (!d) return;
-        items = Ref::steal(PyDict_Items(d));
-        n = items ? PyList_GET_SIZE(items.get()) : -1;
+        items = Ref::steal(dict_snapshot(d));
+        n = items ? PyTuple_GET_SIZE(items.get()) / 2 : -1;
     }
     Py_ssize_t size() const { return n; }
-    PyObject* key(Py_ssize_t i) const { return PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0); }
-    PyObject* value(Py_ssize_t i) const { return PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1); }
+    PyObject* key(Py_ssize_t i) const { return PyTuple_GET_ITEM(items.get(), 2 * i); }
+    PyObject* value(Py_ssize_t i) const { return PyTuple_GET_ITEM(items.get(), 2 * i + 1); }
 };
 
 }  // namespace
@@ -157,12 +158,14 @@ int Params::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py
                       out, extra);
 }
 
-int Params::parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref* extra) const {
+int Params::parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref& keep, Ref* extra) const {
     PyObject* const* items = args ? &PyTuple_GET_ITEM(args, 0) : nullptr;
     Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
     if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
     DictKeywords kw(kwargs);
-    return parse_impl(items, nargs, kw, out, extra);
+    int rc = parse_impl(items, nargs, kw, out, extra);
+    keep = std::move(kw.items);
+    return rc;
 }
 
 int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) {

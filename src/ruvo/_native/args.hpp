@@ -32,8 +32,10 @@ public:
     // instead of being refused. Returns 0, or -1 with an exception set.
     int parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
               Ref* extra = nullptr) const;
-    // The same for a positional tuple and a keyword dict (either may be null).
-    int parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref* extra = nullptr) const;
+    // The same for a positional tuple and a keyword dict (either may be
+    // null). `keep` receives what holds the keyword values: keep it while
+    // out is used, since Python code run meanwhile may empty the caller's dict.
+    int parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref& keep, Ref* extra = nullptr) const;
 
 private:
     template <class Keywords>

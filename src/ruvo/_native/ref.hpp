@@ -70,4 +70,27 @@ inline PyObject* list_snapshot(PyObject* list) noexcept {
     }
 }
 
+// A new tuple of the keys and values of `dict`, alternating, allocated before
+// they are read for the same reason. A tuple, unlike a list of the items,
+// cannot be emptied by Python code that finds it through the collector.
+inline PyObject* dict_snapshot(PyObject* dict) noexcept {
+    Ref keep = Ref::borrow(dict);
+    for (;;) {
+        const Py_ssize_t n = PyDict_GET_SIZE(dict);
+        PyObject* tuple = PyTuple_New(2 * n);
+        if (!tuple) return nullptr;
+        if (PyDict_GET_SIZE(dict) == n) {
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *key, *value;
+            while (i < n && PyDict_Next(dict, &pos, &key, &value)) {
+                PyTuple_SET_ITEM(tuple, 2 * i, new_ref(key));
+                PyTuple_SET_ITEM(tuple, 2 * i + 1, new_ref(value));
+                ++i;
+            }
+            return tuple;
+        }
+        Py_DECREF(tuple);
+    }
+}
+
 }  // namespace ruvo

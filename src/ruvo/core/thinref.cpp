@@ -231,7 +231,8 @@ PyObject* thinref_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int thinref_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
-    if (init_params.parse(args, kwargs, a) < 0) {
+    Ref keep;  // holds the keyword arguments while they are used
+    if (init_params.parse(args, kwargs, a, keep) < 0) {
         traceback(THINREF_NAME("__init__"), __LINE__);
         return -1;
     }

@@ -52,8 +52,9 @@ const Params init_params("__init__", {"defaultvalue"}, 0);
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
     const char* qual = attribute_class.qual_init;
     PyObject* a[1];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kwargs;
-    if (init_params.parse(args, kwds, a, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
+    if (init_params.parse(args, kwds, a, keep, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
     if (!kwargs) {
         kwargs = Ref::steal(PyDict_New());
         if (!kwargs) RUVO_ATTR_FAIL(qual, -1);

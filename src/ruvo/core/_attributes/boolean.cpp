@@ -33,7 +33,8 @@ template <AttributeClass& C, bool force_allownone_keyword>
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref kwargs;
     PyObject* unused[1];
-    if (init_params.parse(nullptr, kwds, unused, &kwargs) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
+    Ref keep;  // holds the keyword arguments while they are used
+    if (init_params.parse(nullptr, kwds, unused, keep, &kwargs) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
     if (!kwargs) {
         kwargs = Ref::steal(PyDict_New());
         if (!kwargs) RUVO_ATTR_FAIL(C.qual_init, -1);

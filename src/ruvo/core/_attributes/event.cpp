@@ -96,8 +96,9 @@ int set_truth(PyObject* self, Py_ssize_t offset, PyObject* value) {
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
     const char* qual = generic_event_attribute_class.qual_init;
     PyObject* a[6];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kwargs;
-    if (init_params.parse(args, kwds, a, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
+    if (init_params.parse(args, kwds, a, keep, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
     if (!kwargs) {
         kwargs = Ref::steal(PyDict_New());
         if (!kwargs) RUVO_ATTR_FAIL(qual, -1);

@@ -50,7 +50,8 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     const char* qual = list_attribute_class.qual_init;
     Ref kwargs;
     PyObject* unused[1];
-    if (init_params.parse(nullptr, kwds, unused, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
+    Ref keep;  // holds the keyword arguments while they are used
+    if (init_params.parse(nullptr, kwds, unused, keep, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
     if (!kwargs) {
         kwargs = Ref::steal(PyDict_New());
         if (!kwargs) RUVO_ATTR_FAIL(qual, -1);

@@ -285,12 +285,15 @@ int ed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!kwargs || !PyDict_GET_SIZE(kwargs)) return 0;
     EventDispatcher* d = as_ed(self);
-    Ref items = Ref::steal(PyDict_Items(kwargs));
+    // Keys and values alternating, in a tuple that Python code cannot empty
+    // while observers and overrides run.
+    Ref items = Ref::steal(dict_snapshot(kwargs));
     if (!items) return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get()) / 2;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
-        int known = d->storage && PyDict_Check(d->storage) ? PyDict_Contains(d->storage, key) : 0;
+        PyObject* key = PyTuple_GET_ITEM(items.get(), 2 * i);
+        Ref storages = Ref::borrow(d->storage);
+        int known = storages && PyDict_Check(storages.get()) ? PyDict_Contains(storages.get(), key) : 0;
         if (known < 0) return -1;
         if (!known) {
             Ref cls = Ref::steal(class_name(self));
@@ -300,8 +303,7 @@ int ed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) {
+        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(items.get(), 2 * i), PyTuple_GET_ITEM(items.get(), 2 * i + 1)) < 0) {
             module_def.traceback("ruvo.core._framework.EventDispatcher.__init__", __LINE__);
             return -1;
         }

@@ -45,7 +45,8 @@ const Params callback_params("BoundCallback", {"callback", "args", "kwargs", "ui
 
 PyObject* callback_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
-    if (callback_params.parse(args, kwargs, a) < 0) FW_FAIL("BoundCallback.__new__");
+    Ref keep;  // holds the keyword arguments while they are used
+    if (callback_params.parse(args, kwargs, a, keep) < 0) FW_FAIL("BoundCallback.__new__");
     if (a[2] && a[2] != Py_None && !PyDict_Check(a[2])) {
         PyErr_Format(PyExc_TypeError, "BoundCallback kwargs must be a dict, got %.200s", Py_TYPE(a[2])->tp_name);
         FW_FAIL("BoundCallback.__new__");

@@ -42,9 +42,10 @@ template <PyObject* (*Fallback)()>
 int simple_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Params params("__init__", {"defaultvalue"}, 0);
     PyObject* a[1];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
     Ref fallback = Ref::steal(Fallback());
-    if (!fallback || params.parse(args, kwargs, a, &kw) < 0 ||
+    if (!fallback || params.parse(args, kwargs, a, keep, &kw) < 0 ||
         property_init_common(as_prop(self), a[0], fallback.get(), kw.get()) < 0) {
         module_def.traceback("ruvo.core._framework.Property.__init__", __LINE__);
         return -1;
@@ -86,8 +87,8 @@ PyObject* dict_check(Property* self, PyObject* obj, PyObject* value) {
 
 // Each object starts from its own copy of a dict default.
 PyObject* dict_init_storage(Property* self, PyObject* obj, PropertyStorage* storage) {
-    Ref start = PyDict_Check(self->defaultvalue) ? Ref::steal(PyDict_Copy(self->defaultvalue))
-                                                 : Ref::borrow(self->defaultvalue);
+    Ref given = Ref::borrow(self->defaultvalue);
+    Ref start = PyDict_Check(given.get()) ? Ref::steal(PyDict_Copy(given.get())) : std::move(given);
     if (!start) return nullptr;
     PyObject* value = self->vtab->convert(self, obj, start.get());
     if (!value) return nullptr;
@@ -109,8 +110,9 @@ PyObject* object_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
 int object_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Params params("__init__", {"defaultvalue", "baseclass"}, 0);
     PyObject* a[2];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (params.parse(args, kwargs, a, &kw) < 0) goto fail;
+    if (params.parse(args, kwargs, a, keep, &kw) < 0) goto fail;
     if (a[1] && a[1] != Py_None && !PyType_Check(a[1])) {
         PyErr_Format(PyExc_TypeError, "ObjectProperty baseclass must be a type or None, got %.200s",
                      Py_TYPE(a[1])->tp_name);
@@ -175,9 +177,10 @@ PyObject* option_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
 int option_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Params params("__init__", {"defaultvalue", "options"}, 0);
     PyObject* a[2];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
     Ref options;
-    if (params.parse(args, kwargs, a, &kw) < 0) goto fail;
+    if (params.parse(args, kwargs, a, keep, &kw) < 0) goto fail;
     options = Ref::steal(a[1] && a[1] != Py_None ? PySequence_List(a[1]) : PyList_New(0));
     if (!options || property_init_common(as_prop(self), a[0], Py_None, kw.get()) < 0) goto fail;
     set_field(&as_option(self)->options, options.release());
@@ -443,8 +446,9 @@ PyObject* alias_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
 int alias_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Params params("__init__", {"getter", "setter", "bind"}, 1);
     PyObject* a[3];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw, names;
-    if (params.parse(args, kwargs, a, &kw) < 0) goto fail;
+    if (params.parse(args, kwargs, a, keep, &kw) < 0) goto fail;
     if (!PyCallable_Check(a[0]) || (a[1] && a[1] != Py_None && !PyCallable_Check(a[1]))) {
         PyErr_SetString(PyExc_TypeError, "AliasProperty getter and setter must be callable");
         goto fail;

@@ -139,9 +139,10 @@ const Params list_init_params("__init__", {"defaultvalue"}, 0);
 
 int list_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
     Ref empty = Ref::steal(PyList_New(0));
-    if (!empty || list_init_params.parse(args, kwargs, a, &kw) < 0 ||
+    if (!empty || list_init_params.parse(args, kwargs, a, keep, &kw) < 0 ||
         property_init_common(reinterpret_cast<Property*>(self), a[0] == Py_None ? nullptr : a[0], empty.get(),
                              kw.get()) < 0) {
         module_def.traceback("ruvo.core._framework.ListProperty.__init__", __LINE__);
@@ -187,8 +188,9 @@ const Params varlist_init_params("__init__", {"defaultvalue", "length"}, 0);
 
 int varlist_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (varlist_init_params.parse(args, kwargs, a, &kw) < 0) goto fail;
+    if (varlist_init_params.parse(args, kwargs, a, keep, &kw) < 0) goto fail;
     {
         long length = 4;
         if (a[1]) {

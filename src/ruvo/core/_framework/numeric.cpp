@@ -283,8 +283,9 @@ const Params bounded_init_params("__init__", {"defaultvalue", "min", "max"}, 0);
 
 int numeric_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (!zero() || numeric_init_params.parse(args, kwargs, a, &kw) < 0 ||
+    if (!zero() || numeric_init_params.parse(args, kwargs, a, keep, &kw) < 0 ||
         property_init_common(&as_num(self)->base, a[0], zero(), kw.get()) < 0 || set_units(as_num(self), a[1]) < 0) {
         module_def.traceback("ruvo.core._framework.NumericProperty.__init__", __LINE__);
         return -1;
@@ -301,8 +302,9 @@ int check_bound(PyObject* bound, const char* which) {
 
 int bounded_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[3];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (!zero() || bounded_init_params.parse(args, kwargs, a, &kw) < 0 || check_bound(a[1], "min") < 0 ||
+    if (!zero() || bounded_init_params.parse(args, kwargs, a, keep, &kw) < 0 || check_bound(a[1], "min") < 0 ||
         check_bound(a[2], "max") < 0 || property_init_common(&as_num(self)->base, a[0], zero(), kw.get()) < 0 ||
         set_units(as_num(self), kw ? PyDict_GetItemString(kw.get(), "units") : nullptr) < 0) {
         module_def.traceback("ruvo.core._framework.BoundedNumericProperty.__init__", __LINE__);

@@ -91,7 +91,8 @@ PyObject* property_assign(Property* self, PyObject* obj, PyObject* value, bool u
 // The table's operations
 
 PyObject* property_init_storage(Property* self, PyObject* obj, PropertyStorage* storage) {
-    PyObject* value = self->vtab->convert(self, obj, self->defaultvalue);
+    Ref start = Ref::borrow(self->defaultvalue);  // convert may run code that re-initialises the property
+    PyObject* value = self->vtab->convert(self, obj, start.get());
     if (!value) return nullptr;
     set_field(&storage->value, value);
     Py_RETURN_NONE;
@@ -250,8 +251,9 @@ const Params init_params("__init__", {"defaultvalue"}, 0);
 
 int property_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
+    Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (init_params.parse(args, kwargs, a, &kw) < 0 || property_init_common(as_prop(self), a[0], Py_None, kw.get()) < 0) {
+    if (init_params.parse(args, kwargs, a, keep, &kw) < 0 || property_init_common(as_prop(self), a[0], Py_None, kw.get()) < 0) {
         module_def.traceback("ruvo.core._framework.Property.__init__", __LINE__);
         return -1;
     }

@@ -59,7 +59,8 @@ int set_options(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* storage_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<PropertyStorage value=%R>", as_storage(self)->value);
+    Ref value = Ref::borrow(as_storage(self)->value);  // its repr may replace it
+    return PyUnicode_FromFormat("<PropertyStorage value=%R>", value.get());
 }
 
 PyGetSetDef storage_getset[] = {
