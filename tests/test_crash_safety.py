@@ -497,3 +497,86 @@ print(r.__ref__ is not None)
 ], ids=["init-keywords", "storage-repr", "default-replaced", "keywords-emptied", "proxy-keywords"])
 def test_objects_dropped_while_in_use(crash_free, snippet, expected):
     assert crash_free(FRAMEWORK + snippet).strip() == expected
+
+
+# Objects that Python code finds before their constructor has finished: the
+# collector runs inside an allocation of the constructor, or a class's
+# attribute lookup runs while the class table is built.
+FINDER = """
+from ruvo.core.properties import OptionProperty
+from ruvo.core._attributes import _Attribute
+hold = [[] for _ in range(200)]
+def tolerant(use):
+    try:
+        use()
+    except TypeError:
+        pass
+class Finder:
+    def __del__(self):
+        objs = gc.get_objects()
+        hold.append(objs)
+        for o in objs:
+            if type(o) is KIND:
+                tolerant(lambda: USE)
+gc.set_threshold(1)
+for _ in range(300):
+    f = Finder()
+    f.me = f
+    del f
+    hold.append(KIND())
+gc.set_threshold(700)
+print("alive")
+"""
+
+
+@pytest.mark.parametrize("kind, use", [
+    ("OptionProperty", "o.options"),
+    ("ReferenceListProperty", "o.properties"),
+    ("_Attribute", "type('W', (EventDispatcher,), {'p': o})()"),
+])
+def test_half_built_objects_found_by_the_collector(crash_free, kind, use):
+    out = crash_free(FRAMEWORK + FINDER.replace("KIND", kind).replace("USE", use))
+    assert out.split() == ["alive"]
+
+
+def test_half_built_object_found_while_the_class_table_is_built(crash_free):
+    out = crash_free(FRAMEWORK + """
+from ruvo.core.properties import AliasProperty
+class Hostile:
+    def __get__(self, inst, owner):
+        for o in gc.get_objects():
+            if type(o) is P:
+                o.getter, o.setter, o.bind_names
+        return lambda *a: None
+class P(AliasProperty):
+    convert = Hostile()
+print(P(lambda obj: 1).setter)
+""")
+    assert out.split() == ["None"]
+
+
+def test_class_cleared_by_the_collector_and_revived(crash_free):
+    out = crash_free(FRAMEWORK + """
+import weakref
+stash = []
+class Reviver:
+    def __init__(self, wr):
+        self.wr = wr
+    def __del__(self):
+        stash.append(self.wr())
+class Trigger:
+    def __del__(self):
+        setattr(self.cls, "reviver", Reviver(weakref.ref(self.cls)))
+class W(EventDispatcher):
+    a = NumericProperty(1)
+W.cycle = W
+W.trigger = Trigger()
+W.trigger.cls = W
+del W
+gc.collect()
+try:
+    stash.pop()()
+except TypeError as e:
+    print(e)
+""")
+    assert out.strip() == "W has no method resolution order"

@@ -299,6 +299,16 @@ PyObject* new_instance(AttributeClass& C, PyTypeObject* type, PyObject* args, Py
     set_field(self, C.common.attrtype, T.empty);
     int32_field(self, C.common.sync) = 0;
     set_field(self, C.common.attrname, T.empty);
+    // Every field None before anything allocates: an allocation can run the
+    // collector, whose finalisers may find and use this object.
+    for (Py_ssize_t off : C.gc_fields) {
+        if (!off) break;
+        set_field(self, off, Py_None);
+    }
+    for (Py_ssize_t off : C.other_fields) {
+        if (!off) break;
+        set_field(self, off, Py_None);
+    }
     if (C.create_fields && C.create_fields(self) < 0) {
         Py_DECREF(self);
         return nullptr;

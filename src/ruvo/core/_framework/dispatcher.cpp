@@ -502,8 +502,13 @@ PyObject* class_properties(PyTypeObject* type) {
     ClassRecord* found = find_record(type, T.properties_key, &PropertiesRecordType);
     if (found) return Py_NewRef(reinterpret_cast<PropertiesRecord*>(found)->items);
     Ref by_name = Ref::steal(PyDict_New());
+    if (!by_name) return nullptr;
     PyObject* mro = type->tp_mro;
-    if (!by_name || !mro || !PyTuple_Check(mro)) return nullptr;
+    if (!mro || !PyTuple_Check(mro)) {
+        // A class cleared by the collector and brought back has none.
+        PyErr_Format(PyExc_TypeError, "%.200s has no method resolution order", type->tp_name);
+        return nullptr;
+    }
     Ref keep_mro = Ref::borrow(mro);
     for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);

@@ -29,11 +29,19 @@ PyObject* kind_check(Property* self, PyObject* obj, PyObject* value, const char*
     return raise_named(PyExc_ValueError, self, obj, " accepts only %s (got %R)", what, value);
 }
 
-// A new-object function that sets the table and the default value.
-template <PropertyTable* Table, PyTypeObject* Type>
+// A new-object function: the table, then the kind's own fields (`Fill`,
+// which sets them all to None before it allocates anything, since an
+// allocation can run the collector and its finalisers can find the object),
+// and last the class's table, which can run Python code.
+template <PropertyTable* Table, PyTypeObject* Type, int (*Fill)(PyObject*) = nullptr>
 PyObject* simple_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
     PyObject* self = property_new(type, args, kw);
-    if (self) as_prop(self)->vtab = Table;
+    if (!self) return nullptr;
+    as_prop(self)->vtab = Table;
+    if (Fill && Fill(self) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
     return finish_new(self, Type);
 }
 
@@ -101,10 +109,13 @@ PyObject* dict_init_storage(Property* self, PyObject* obj, PropertyStorage* stor
 
 ObjectProperty* as_objprop(PyObject* o) { return reinterpret_cast<ObjectProperty*>(o); }
 
+int object_fill(PyObject* self) {
+    as_objprop(self)->baseclass = Py_NewRef(Py_None);
+    return 0;
+}
+
 PyObject* object_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&object_table, &ObjectPropertyType>(type, args, kw);
-    if (self) as_objprop(self)->baseclass = Py_NewRef(Py_None);
-    return self;
+    return simple_new<&object_table, &ObjectPropertyType, object_fill>(type, args, kw);
 }
 
 int object_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -166,12 +177,16 @@ PyGetSetDef object_getset[] = {
 
 OptionProperty* as_option(PyObject* o) { return reinterpret_cast<OptionProperty*>(o); }
 
+int option_fill(PyObject* self) {
+    as_option(self)->options = Py_NewRef(Py_None);
+    PyObject* options = PyList_New(0);
+    if (!options) return -1;
+    set_field(&as_option(self)->options, options);
+    return 0;
+}
+
 PyObject* option_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&option_table, &OptionPropertyType>(type, args, kw);
-    if (!self) return nullptr;
-    as_option(self)->options = PyList_New(0);
-    if (!as_option(self)->options) Py_CLEAR(self);
-    return self;
+    return simple_new<&option_table, &OptionPropertyType, option_fill>(type, args, kw);
 }
 
 int option_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -304,12 +319,16 @@ int bind_dependencies(Property* self, PyObject* obj, PyObject* names) {
 
 ReferenceListProperty* as_ref(PyObject* o) { return reinterpret_cast<ReferenceListProperty*>(o); }
 
+int reflist_fill(PyObject* self) {
+    as_ref(self)->properties = Py_NewRef(Py_None);
+    PyObject* properties = PyList_New(0);
+    if (!properties) return -1;
+    set_field(&as_ref(self)->properties, properties);
+    return 0;
+}
+
 PyObject* reflist_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&reflist_table, &ReferenceListPropertyType>(type, args, kw);
-    if (!self) return nullptr;
-    as_ref(self)->properties = PyList_New(0);
-    if (!as_ref(self)->properties) Py_CLEAR(self);
-    return self;
+    return simple_new<&reflist_table, &ReferenceListPropertyType, reflist_fill>(type, args, kw);
 }
 
 int reflist_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -419,7 +438,7 @@ void reflist_release(PyObject* self) {
 
 PyObject* get_properties(PyObject* self, void*) {
     PyObject* p = as_ref(self)->properties;
-    return PyList_Check(p) ? PyList_AsTuple(p) : Py_NewRef(p);
+    return PyList_Check(p) ? list_snapshot(p) : Py_NewRef(p);
 }
 
 PyGetSetDef reflist_getset[] = {
@@ -432,15 +451,19 @@ PyGetSetDef reflist_getset[] = {
 
 AliasProperty* as_alias(PyObject* o) { return reinterpret_cast<AliasProperty*>(o); }
 
-PyObject* alias_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = simple_new<&alias_table, &AliasPropertyType>(type, args, kw);
-    if (!self) return nullptr;
+int alias_fill(PyObject* self) {
     AliasProperty* a = as_alias(self);
     a->getter = Py_NewRef(Py_None);
     a->setter = Py_NewRef(Py_None);
-    a->bind = PyTuple_New(0);
-    if (!a->bind) Py_CLEAR(self);
-    return self;
+    a->bind = Py_NewRef(Py_None);
+    PyObject* names = PyTuple_New(0);
+    if (!names) return -1;
+    set_field(&a->bind, names);
+    return 0;
+}
+
+PyObject* alias_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
+    return simple_new<&alias_table, &AliasPropertyType, alias_fill>(type, args, kw);
 }
 
 int alias_init(PyObject* self, PyObject* args, PyObject* kwargs) {
