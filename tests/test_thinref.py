@@ -802,6 +802,13 @@ def test_weakref_module_attribute_change_is_seen(restore_globals):
     fake.ref = lambda obj, destructor: (lambda: "second")
     assert ThinRef(x).__ref__() == "second"
 
+    # a change of the module's class leaves its namespace as it was
+    class Patched(types.ModuleType):
+        ref = property(lambda self: lambda obj, destructor: (lambda: "third"))
+
+    fake.__class__ = Patched
+    assert ThinRef(x).__ref__() == "third"
+
 
 def test_missing_weakref_global(restore_globals):
     del restore_globals.weakref

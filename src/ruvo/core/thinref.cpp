@@ -48,7 +48,10 @@ public:
         if (!module) return nullptr;
         PyObject* m = module.get();
 #ifdef RUVO_HAS_DICT_VERSION
-        if (m == module_ && dict_version(PyModule_GetDict(m)) == version_) return new_ref(value_);
+        // Only a plain module was cached: one whose class changed since is looked up again.
+        if (m == module_ && PyModule_CheckExact(m) && dict_version(PyModule_GetDict(m)) == version_) {
+            return new_ref(value_);
+        }
 #endif
         if (!intern(&name_, text_)) return nullptr;
         if (PyModule_CheckExact(m)) {
