@@ -68,7 +68,9 @@ BAD = [
     ('{"id": "w0", "event": "on_click"}', "no widget 'w0' on this page"),
     ('{"id": "BUTTON", "event": "on_hover"}', "has no client event 'on_hover'"),
     ('{"id": "BUTTON", "event": "on_change"}', "has no client event 'on_change'"),
+    ('{"id": "LOCKED", "event": "on_input"}', "has no client event 'on_input'"),   # declared, switched off
     (b"\x00binary", "binary messages are not accepted"),
+    ('{"id": ' + "[" * 1500 + "]" * 1500 + ', "event": "on_click"}', "nested too deeply"),
 ]
 
 
@@ -77,7 +79,7 @@ def test_bad_message_is_refused_and_the_page_goes_on(server, caplog, message, er
     token = server.open_page()
     button = server.widget(token, demo.Counter)
     if isinstance(message, str):
-        message = message.replace("BUTTON", button.tagid)
+        message = message.replace("BUTTON", button.tagid).replace("LOCKED", server.widget(token, demo.Input, 2).tagid)
 
     async def go():
         ws = await websocket_connect(server.ws_url(token))
@@ -157,6 +159,35 @@ def test_origin_and_session_are_checked(server, caplog, origin, session, refused
             return
         first, close_code = run(go())
     assert close_code == refused and "unknown or expired page" in first["error"]
+
+
+@pytest.mark.parametrize("cls, name, off, event, error", [
+    (demo.Counter, "onclick", False, "on_click", "has no client event 'on_click'"),
+    (demo.Input, "disabled", True, "on_change", "is disabled"),
+])
+def test_events_follow_their_widgets_current_state(server, cls, name, off, event, error):
+    token = server.open_page()
+    widget = server.widget(token, cls)
+    message = json.dumps({"id": widget.tagid, "event": event, "value": False})
+
+    async def go():
+        ws = await websocket_connect(server.ws_url(token))
+        server.call(setattr, widget, name, off)
+        await ws.write_message(message)
+        refused = await receive(ws)
+        server.call(setattr, widget, name, not off)
+        await ws.write_message(message)
+        return refused, await receive(ws)
+
+    refused, accepted = run(go())
+    assert error in refused["error"] and accepted["type"] == "patch"
+
+
+@pytest.mark.parametrize("text, level", [
+    ("9" * 400, 100), ("-" + "9" * 400, 0), ("1e999", 100), ('"55.5"', 55.5), ('"x"', None), ("NaN", None),
+])
+def test_slider_numbers_are_clamped(text, level):
+    assert demo.number(json.loads(text), 0, 100) == level
 
 
 def test_pages_are_kept_apart(server):

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import math
 import sys
 import time
 
@@ -137,6 +138,8 @@ def number(value, low, high):
     """A client's number, clamped to low..high; None when it is none."""
     try:
         n = float(value)
+    except OverflowError:  # an integer beyond the floats: as far out as infinity
+        n = math.inf if value > 0 else -math.inf
     except (TypeError, ValueError):
         return None
     if n != n:  # NaN
