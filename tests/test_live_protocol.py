@@ -7,9 +7,12 @@ import json
 import logging
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -278,8 +281,22 @@ def test_command_serves_until_interrupted():
     (["--serve", "out.html"], "give either OUTPUT or --serve"),
     (["--port", "9000"], "--host and --port need --serve"),
     (["--serve", "--port", "70000"], "--port must be 0 to 65535"),
+    (["--serve", "--port", "BUSY"], "error: cannot serve on 127.0.0.1:BUSY: Address already in use"),
+    (["--serve", "--host", "no-such-host.invalid", "--port", "0"], "error: cannot serve on no-such-host.invalid:0"),
+    (["/no-such-dir/page.html"], "error: cannot write /no-such-dir/page.html: No such file or directory"),
 ])
 def test_command_refuses_bad_arguments(capsys, argv, message):
-    with pytest.raises(SystemExit) as exit_:
-        demo.main(argv)
-    assert exit_.value.code == 2 and message in capsys.readouterr().err
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = str(busy.getsockname()[1])
+        with pytest.raises(SystemExit) as exit_:
+            demo.main([a.replace("BUSY", port) for a in argv])
+    assert exit_.value.code == 2 and message.replace("BUSY", port) in capsys.readouterr().err
+
+
+def test_dash_writes_to_standard_output(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert demo.main(["-"]) == 0
+    out, err = capsys.readouterr()
+    assert out.startswith("<!DOCTYPE html>") and "standard output" in err and not list(tmp_path.iterdir())
