@@ -91,6 +91,7 @@ class Input(Block):
     type = _Attribute("text", attrtype="element", options=["text", "number", "range", "email", "checkbox"])
     value = _Attribute("", attrtype="element")
     placeholder = _Attribute("", attrtype="element")
+    maxlength = _NumericAttribute(None, attrtype="element")
     checked = _BooleanAttribute(False, attrtype="element")
     disabled = _BooleanAttribute(False, attrtype="element")
     read_only = _BooleanAttribute(False, attrtype="element", attrname="readonly")
@@ -206,7 +207,7 @@ def build_page(texts: dict | None = None) -> Element:
     form = echo_card.add(Form(title=t["title"], novalidate=True, padding=["8px", "12px"],
                               background_color="#f0f0ffcc"))
     name = Input(name="who", placeholder=t["placeholder"], value=t["value"], aria_invalid=False, oninput=True,
-                 padding="6px 8px")
+                 maxlength=1000, padding="6px 8px")
     form.add(Label(text=t["label"], for_=name.tagid))
     form.add(name)
     form.add(Input(name="locked", value=t["locked"], disabled=True, read_only=True, title=t["title"], padding="6px 8px"))
