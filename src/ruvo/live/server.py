@@ -189,6 +189,7 @@ class Protocol(tornado.websocket.WebSocketProtocol13):
 class SessionSocket(Guarded, tornado.websocket.WebSocketHandler):
     """One page's connection: its messages go to its session only."""
 
+    application: "LiveApplication"
     token: str | None = None
     session: Session | None = None
     closed_cleanly = False
@@ -226,11 +227,12 @@ class SessionSocket(Guarded, tornado.websocket.WebSocketHandler):
         self.unread += len(text)
         written.add_done_callback(functools.partial(self.taken, len(text)))
         limit = self.application.limits.max_unread
-        if self.unread > limit and self.ws_connection is not None and self.session is not None:
+        stream = self.ws_connection and self.ws_connection.stream
+        if self.unread > limit and stream is not None and self.session is not None:
             log.warning("connection from %s cut: more than %d characters left unread", self.where(), limit)
             self.session = None
             # A close frame would queue behind what the client does not read.
-            self.ws_connection.stream.close()
+            stream.close()
 
     def taken(self, size: int, written) -> None:
         self.unread -= size
@@ -308,11 +310,11 @@ class CappedHTTPServer(tornado.httpserver.HTTPServer):
     half-sent or being answered) of the address, or of the address holding the
     most, makes way for the newcomer; open WebSockets make way for nothing."""
 
-    def initialize(self, *args, max_open: int, max_client_open: int, **kwargs):
-        super().initialize(*args, **kwargs)
+    def cap(self, max_open: int, max_client_open: int) -> "CappedHTTPServer":
         self.max_open, self.max_client_open = max_open, max_client_open
         self.open: dict[str, list] = {}  # client address -> its open streams, oldest first
         self.in_http: set = set()  # streams not (yet) taken over by a WebSocket
+        return self
 
     def handle_stream(self, stream, address):
         client = address[0] if isinstance(address, tuple) else ""
@@ -397,9 +399,9 @@ class LiveApplication(tornado.web.Application):
         descriptors = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
         total = limits.max_connections if descriptors == resource.RLIM_INFINITY else \
             max(1, min(limits.max_connections, descriptors - 32))
-        server = CappedHTTPServer(self, max_open=total, max_client_open=limits.max_client_connections,
-                                  idle_connection_timeout=limits.request_timeout,
+        server = CappedHTTPServer(self, idle_connection_timeout=limits.request_timeout,
                                   body_timeout=limits.request_timeout, max_body_size=65536)
+        server.cap(total, limits.max_client_connections)
         server.add_sockets(sockets)
         self._expiry.start()
         return server, sockets[0].getsockname()[1]

@@ -26,7 +26,7 @@ class ProtocolError(Exception):
 
 # Per element class: the names of the event attributes that switch each client
 # event on, and of the attributes that disable the element.
-_switches = weakref.WeakKeyDictionary()
+_switches: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 
 
 def _event_switches(cls):
