@@ -2,8 +2,12 @@
 so that tests can look at a page's widget tree while its client talks to it."""
 
 import asyncio
+import base64
+import os
 import re
+import socket
 import threading
+import time
 import urllib.request
 
 from ruvo import demo
@@ -42,6 +46,13 @@ class LiveServer:
             return fn(*args)
         return asyncio.run_coroutine_threadsafe(run(), self.loop).result(30)
 
+    def until(self, condition, timeout=30):
+        """Waits until condition() holds, a round trip through the server's loop at a time."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            assert time.monotonic() < deadline, "timed out"
+            self.call(lambda: None)
+
     def open_page(self):
         """Loads a page; returns its session token."""
         with urllib.request.urlopen(self.url, timeout=30) as response:
@@ -57,3 +68,28 @@ class LiveServer:
 
     def ws_url(self, token):
         return self.url.replace("http", "ws", 1) + "ws?session=" + token
+
+    def raw_socket(self, token, rcvbuf=None):
+        """A page's WebSocket as a plain socket past the handshake, for clients
+        that misbehave below the protocol (never read, drop without closing)."""
+        sock = socket.socket()
+        if rcvbuf:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        sock.settimeout(30)
+        sock.connect(("127.0.0.1", int(self.url.split(":")[2].strip("/"))))
+        key = base64.b64encode(os.urandom(16)).decode()
+        sock.sendall(f"GET /ws?session={token} HTTP/1.1\r\nHost: {self.url[7:-1]}\r\nUpgrade: websocket\r\n"
+                     f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            head += sock.recv(1)
+        assert b" 101 " in head.split(b"\r\n")[0], head
+        return sock
+
+
+def frame(text):
+    """A masked text frame of a client, as raw bytes."""
+    payload, mask = text.encode(), os.urandom(4)
+    n = len(payload)
+    head = bytes([0x81]) + (bytes([0x80 | n]) if n < 126 else bytes([0x80 | 126]) + n.to_bytes(2, "big"))
+    return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))

@@ -122,8 +122,17 @@ def test_live_loop_in_browser(browser, server):
     checkbox.click()
     until(browser, lambda: note.is_displayed(), "note shown")
 
+    # A paste beyond what one message may carry is cut by the client, and the page goes on.
+    field = element(browser, name)
+    assert field.get_attribute("maxlength") == "1000"
+    browser.execute_script("arguments[0].value = 'x'.repeat(5000); arguments[0].dispatchEvent(new Event('input'))",
+                           field)
+    until(browser, lambda: greeting.get_attribute("textContent") == f"Hello, {'x' * 200}!", "echoed paste")
+    assert 4000 < len(server.call(lambda: name.value)) < 4096
+    browser.execute_script("arguments[0].value = ''", field)
+
     # Typed hostile text comes back as text; nothing of it runs.
-    element(browser, name).send_keys(HOSTILE)
+    field.send_keys(HOSTILE)
     until(browser, lambda: greeting.get_attribute("textContent") == f"Hello, {HOSTILE}!", "echoed text")
     assert browser.execute_script("return arguments[0].children.length", greeting) == 0
     assert browser.execute_script("return window.__injected || 0") == 0

@@ -10,7 +10,7 @@ margins, padding and colours. Every element is rendered through the
 descriptors' ``attrvalue``, the join helpers and ``render_default_html``.
 
 Without ``--serve`` the page is written as one HTML document to OUTPUT.html
-(standard output when no file is given), with a report of where it went and
+(standard output when it is omitted or "-"), with a report of where it went and
 how long rendering took. With ``--serve`` it is served live: each page load
 gets its own widget tree, the browser's events reach the widgets and their
 property changes come back as patches of the DOM.
@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import math
 import sys
 import time
 
@@ -90,6 +91,7 @@ class Input(Block):
     type = _Attribute("text", attrtype="element", options=["text", "number", "range", "email", "checkbox"])
     value = _Attribute("", attrtype="element")
     placeholder = _Attribute("", attrtype="element")
+    maxlength = _NumericAttribute(None, attrtype="element")
     checked = _BooleanAttribute(False, attrtype="element")
     disabled = _BooleanAttribute(False, attrtype="element")
     read_only = _BooleanAttribute(False, attrtype="element", attrname="readonly")
@@ -137,6 +139,8 @@ def number(value, low, high):
     """A client's number, clamped to low..high; None when it is none."""
     try:
         n = float(value)
+    except OverflowError:  # an integer beyond the floats: as far out as infinity
+        n = math.inf if value > 0 else -math.inf
     except (TypeError, ValueError):
         return None
     if n != n:  # NaN
@@ -203,7 +207,7 @@ def build_page(texts: dict | None = None) -> Element:
     form = echo_card.add(Form(title=t["title"], novalidate=True, padding=["8px", "12px"],
                               background_color="#f0f0ffcc"))
     name = Input(name="who", placeholder=t["placeholder"], value=t["value"], aria_invalid=False, oninput=True,
-                 padding="6px 8px")
+                 maxlength=1000, padding="6px 8px")
     form.add(Label(text=t["label"], for_=name.tagid))
     form.add(name)
     form.add(Input(name="locked", value=t["locked"], disabled=True, read_only=True, title=t["title"], padding="6px 8px"))
@@ -275,9 +279,12 @@ def write_page(output: str | None) -> None:
             root.render()
         rounds.append((time.perf_counter() - t0) / 20)
     steady = min(rounds)
-    if output:
-        with open(output, "w", encoding="utf-8") as f:
-            f.write(document)
+    if output and output != "-":
+        try:
+            with open(output, "w", encoding="utf-8") as f:
+                f.write(document)
+        except OSError as e:
+            fail(f"cannot write {output}: {e.strerror or e}")
         where = output
     else:
         sys.stdout.write(document)
@@ -289,12 +296,18 @@ def write_page(output: str | None) -> None:
     )
 
 
+def fail(message: str):
+    """Ends the command with a one-line error and status 2, as for bad arguments."""
+    print(f"python -m ruvo.demo: error: {message}", file=sys.stderr)
+    raise SystemExit(2)
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="python -m ruvo.demo",
         description="Render the ruvo demo page into a file, or serve it live in the browser.",
     )
-    parser.add_argument("output", nargs="?", help="file to write the page to (default: standard output)")
+    parser.add_argument("output", nargs="?", help="file to write the page to ('-' or none: standard output)")
     parser.add_argument("--serve", action="store_true", help="serve the page live instead of writing it")
     parser.add_argument("--host", help="address to serve on, with --serve (default: 127.0.0.1)")
     parser.add_argument("--port", type=int, help="port to serve on, with --serve (default: 8765; 0: any free port)")
@@ -320,7 +333,11 @@ def main(argv=None) -> int:
     def ready(url):
         print(f"serving the live demo page at {url} (Ctrl-C stops)", flush=True)
 
-    serve(build_page, render_document, args.host or "127.0.0.1", 8765 if args.port is None else args.port, ready)
+    host, port = args.host or "127.0.0.1", 8765 if args.port is None else args.port
+    try:
+        serve(build_page, render_document, host, port, ready)
+    except OSError as e:  # the address is taken, not this machine's, or does not resolve
+        fail(f"cannot serve on {host}:{port}: {e.strerror or e}")
     print("stopped", flush=True)
     return 0
 

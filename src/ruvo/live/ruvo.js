@@ -3,6 +3,7 @@
  *
  * ruvo.send(element, event) sends {id, event, value}; value is the state of a
  * form control (a checkbox's checked flag, else its value), absent otherwise.
+ * A text value is cut to keep the message within the server's limit.
  * Patches: attr / style (value null removes), class (add, remove), html (the
  * element's content), replace (the element itself). Markup is only ever taken
  * from "html" and "replace" patches: the server's rendering of widgets, in
@@ -16,6 +17,8 @@
 
   var meta = document.querySelector('meta[name="ruvo-session"]');
   var token = meta ? meta.getAttribute('content') : null;
+  var limit = document.querySelector('meta[name="ruvo-max-message"]');
+  var MAX_MESSAGE = (limit && parseInt(limit.getAttribute('content'), 10)) || 4096;
   var socket = null;
   var backlog = [];          // events sent while the connection is down
   var MAX_BACKLOG = 100;
@@ -47,6 +50,13 @@
       message.value = (element.type === 'checkbox' || element.type === 'radio') ? element.checked : element.value;
     }
     var text = JSON.stringify(message);
+    // Each cut takes at least the excess off the message: each character encodes to one or more.
+    while (text.length > MAX_MESSAGE && typeof message.value === 'string' && message.value) {
+      var value = message.value.slice(0, Math.max(0, message.value.length - (text.length - MAX_MESSAGE)));
+      if (/[\uD800-\uDBFF]$/.test(value)) value = value.slice(0, -1);  // no half of a surrogate pair
+      message.value = value;
+      text = JSON.stringify(message);
+    }
     if (socket && socket.readyState === WebSocket.OPEN) {
       socket.send(text);
     } else if (backlog.length < MAX_BACKLOG) {

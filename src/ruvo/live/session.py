@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import json
 import logging
+import weakref
 
+from ruvo.core._attributes import _GenericEventAttribute
 from ruvo.uix._html import join_attributes
 
 log = logging.getLogger("ruvo.live")
@@ -20,6 +22,25 @@ VALUE_TYPES = (str, bool, int, float)
 
 class ProtocolError(Exception):
     """A message refused; the text is sent to the client as it is."""
+
+
+# Per element class: the names of the event attributes that switch each client
+# event on, and of the attributes that disable the element.
+_switches: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def _event_switches(cls):
+    found = _switches.get(cls)
+    if found is None:
+        events, disabling = {}, []
+        for descriptor in cls.descriptors():
+            if isinstance(descriptor, _GenericEventAttribute):
+                # onclick declares on_click: "on_" and the attribute name from its third character.
+                events.setdefault("on_" + descriptor.attrname[2:], []).append(descriptor.name)
+            elif descriptor.attrtype == "element" and descriptor.attrname == "disabled":
+                disabling.append(descriptor.name)
+        found = _switches[cls] = ({k: tuple(v) for k, v in events.items()}, tuple(disabling))
+    return found
 
 
 def _shown(text: str, limit: int = 40) -> str:
@@ -119,6 +140,9 @@ class Session:
             message = json.loads(raw)
         except ValueError:
             raise ProtocolError("the message is not JSON") from None
+        except RecursionError:
+            # The decoder recurses per level: a short message can nest deeper than the stack allows.
+            raise ProtocolError("the message is not JSON: it is nested too deeply") from None
         if not isinstance(message, dict):
             raise ProtocolError("the message must be a JSON object")
         tagid, event, value = message.get("id"), message.get("event"), message.get("value")
@@ -129,8 +153,14 @@ class Session:
         widget = self.widgets.get(tagid)
         if widget is None:
             raise ProtocolError(f"no widget {_shown(tagid)} on this page")
-        if event not in widget.client_events():
+        # A declared event counts only while its attribute is on, as only then
+        # does the element carry a handler; a disabled element sends no events.
+        events, disabling = _event_switches(type(widget))
+        switches = events.get(event)
+        if event not in widget.client_events() or (switches and not any(getattr(widget, n) for n in switches)):
             raise ProtocolError(f"widget {_shown(tagid)} has no client event {_shown(event)}")
+        if any(getattr(widget, n) for n in disabling):
+            raise ProtocolError(f"widget {_shown(tagid)} is disabled")
         return widget, event, value
 
     def handle(self, raw):
