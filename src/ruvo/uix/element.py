@@ -11,17 +11,7 @@ from __future__ import annotations
 
 import html
 
-from ruvo.core._attributes import (
-    _Attribute,
-    _BooleanAttribute,
-    _BoundedNumericAttribute,
-    _ColorAttribute,
-    _GenericEventAttribute,
-    _ListAttribute,
-    _LogicalAttribute,
-    _NumericAttribute,
-    _VariableListAttribute,
-)
+from ruvo.core import _attributes
 from ruvo.core._event import EventDispatcher
 from ruvo.core.properties import StringProperty
 from ruvo.core.thinref import ThinRef
@@ -29,17 +19,10 @@ from ruvo.uix._html import join_attributes, join_cls, join_style, render_default
 
 __all__ = ("ATTRIBUTE_TYPES", "Element", "client_handler")
 
-ATTRIBUTE_TYPES = (
-    _Attribute,
-    _BooleanAttribute,
-    _BoundedNumericAttribute,
-    _ColorAttribute,
-    _GenericEventAttribute,
-    _ListAttribute,
-    _LogicalAttribute,
-    _NumericAttribute,
-    _VariableListAttribute,
-)
+# The nine attribute descriptor classes; isinstance also takes their subclasses.
+ATTRIBUTE_TYPES = tuple(getattr(_attributes, name) for name in (
+    "_Attribute", "_NumericAttribute", "_BoundedNumericAttribute", "_BooleanAttribute", "_LogicalAttribute",
+    "_ListAttribute", "_VariableListAttribute", "_ColorAttribute", "_GenericEventAttribute"))
 
 
 def client_handler(widget, event, prevent_default=False, event_args=None, event_js="", dispatch=True):

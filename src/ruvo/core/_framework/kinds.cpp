@@ -45,6 +45,17 @@ PyObject* simple_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
     return finish_new(self, Type);
 }
 
+// A `Fill` for a kind whose one field starts as a new empty list.
+template <class Record, PyObject* Record::*Field>
+int fill_empty_list(PyObject* self) {
+    PyObject*& field = reinterpret_cast<Record*>(self)->*Field;
+    field = Py_NewRef(Py_None);
+    PyObject* list = PyList_New(0);
+    if (!list) return -1;
+    set_field(&field, list);
+    return 0;
+}
+
 // An __init__(defaultvalue=<fallback>, **kw) for the kinds without parameters of their own.
 template <PyObject* (*Fallback)()>
 int simple_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -177,16 +188,8 @@ PyGetSetDef object_getset[] = {
 
 OptionProperty* as_option(PyObject* o) { return reinterpret_cast<OptionProperty*>(o); }
 
-int option_fill(PyObject* self) {
-    as_option(self)->options = Py_NewRef(Py_None);
-    PyObject* options = PyList_New(0);
-    if (!options) return -1;
-    set_field(&as_option(self)->options, options);
-    return 0;
-}
-
 PyObject* option_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    return simple_new<&option_table, &OptionPropertyType, option_fill>(type, args, kw);
+    return simple_new<&option_table, &OptionPropertyType, fill_empty_list<OptionProperty, &OptionProperty::options>>(type, args, kw);
 }
 
 int option_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -319,16 +322,9 @@ int bind_dependencies(Property* self, PyObject* obj, PyObject* names) {
 
 ReferenceListProperty* as_ref(PyObject* o) { return reinterpret_cast<ReferenceListProperty*>(o); }
 
-int reflist_fill(PyObject* self) {
-    as_ref(self)->properties = Py_NewRef(Py_None);
-    PyObject* properties = PyList_New(0);
-    if (!properties) return -1;
-    set_field(&as_ref(self)->properties, properties);
-    return 0;
-}
-
 PyObject* reflist_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    return simple_new<&reflist_table, &ReferenceListPropertyType, reflist_fill>(type, args, kw);
+    return simple_new<&reflist_table, &ReferenceListPropertyType,
+                      fill_empty_list<ReferenceListProperty, &ReferenceListProperty::properties>>(type, args, kw);
 }
 
 int reflist_init(PyObject* self, PyObject* args, PyObject* kwargs) {
