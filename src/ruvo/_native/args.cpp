@@ -68,7 +68,7 @@ struct DictKeywords {
     Py_ssize_t n = 0;
     explicit DictKeywords(PyObject* d) {
         if (!d) return;
-        items = Ref::steal(dict_snapshot(d));
+        items = dict_snapshot(d);
         n = items ? PyTuple_GET_SIZE(items.get()) / 2 : -1;
     }
     Py_ssize_t size() const { return n; }
@@ -152,10 +152,9 @@ int Params::parse_impl(PyObject* const* args, Py_ssize_t nargs, const Keywords& 
     return 0;
 }
 
-int Params::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-                  Ref* extra) const {
-    return parse_impl(args, PyVectorcall_NARGS(nargs), VectorKeywords{kwnames, args + PyVectorcall_NARGS(nargs)},
-                      out, extra);
+int Params::parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out, Ref* extra) const {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return parse_impl(args, nargs, VectorKeywords{kwnames, args + nargs}, out, extra);
 }
 
 int Params::parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref& keep, Ref* extra) const {
@@ -166,6 +165,21 @@ int Params::parse(PyObject* args, PyObject* kwargs, PyObject** out, Ref& keep, R
     int rc = parse_impl(items, nargs, kw, out, extra);
     keep = std::move(kw.items);
     return rc;
+}
+
+int split_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t first, Ref& rest,
+               Ref& kwargs) {
+    rest = Ref::steal(PyTuple_New(nargs - first));
+    if (!rest) return -1;
+    for (Py_ssize_t i = first; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - first, Py_NewRef(args[i]));
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return -1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
+        }
+    }
+    return 0;
 }
 
 int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) {

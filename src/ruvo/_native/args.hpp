@@ -25,13 +25,15 @@ public:
 
     const char* func() const noexcept { return func_; }
     int count() const noexcept { return count_; }
+    const char* name(int i) const noexcept { return names_[i]; }
 
     // Fills out[0..count) with borrowed references, null for an absent
     // optional parameter. With `extra` non-null, keywords that name no
     // parameter are collected into a new dict there (a **kwargs parameter)
     // instead of being refused. Returns 0, or -1 with an exception set.
-    int parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-              Ref* extra = nullptr) const;
+    // `nargsf` is the count as the fast calling convention passes it (the
+    // offset flag may be set).
+    int parse(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out, Ref* extra = nullptr) const;
     // The same for a positional tuple and a keyword dict (either may be
     // null). `keep` receives what holds the keyword values: keep it while
     // out is used, since Python code run meanwhile may empty the caller's dict.
@@ -50,6 +52,11 @@ private:
     int required_;
     mutable PyObject* interned_[kMax] = {};
 };
+
+// The fast-call arguments from position `first` on as a new tuple (`rest`),
+// and the keyword arguments as a new dict (`kwargs`, left empty when there
+// are none): for functions with *args and **kwargs. 0 or -1.
+int split_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t first, Ref& rest, Ref& kwargs);
 
 // Refuses every argument: for methods that take none. Returns 0 or -1.
 int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames);

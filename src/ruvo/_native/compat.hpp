@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "ref.hpp"
+
 // Before 3.12 a dict's version tag changes with every change of its contents,
 // which makes it the cheapest way to revalidate a cached lookup; 3.12
 // deprecates it, so newer interpreters look the value up again instead.
@@ -19,15 +21,15 @@ namespace ruvo {
 inline uint64_t dict_version(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 #endif
 
-// The referent of the weak reference `ref` (which must pass PyWeakref_Check)
-// as a new reference, or a new reference to None once the referent is gone.
-inline PyObject* weakref_target(PyObject* ref) noexcept {
+// The referent of the weak reference `ref` (which must pass PyWeakref_Check),
+// or None once the referent is gone.
+inline Ref weakref_target(PyObject* ref) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* obj;
-    if (PyWeakref_GetRef(ref, &obj) > 0) return obj;
-    return Py_NewRef(Py_None);
+    if (PyWeakref_GetRef(ref, &obj) > 0) return Ref::steal(obj);
+    return Ref::borrow(Py_None);
 #else
-    return Py_NewRef(PyWeakref_GET_OBJECT(ref));
+    return Ref::borrow(PyWeakref_GET_OBJECT(ref));
 #endif
 }
 
@@ -36,9 +38,5 @@ inline PyObject* weakref_target(PyObject* ref) noexcept {
 // none. 0 when the interpreter cannot give it one: a cache validated by the
 // tag must then be rebuilt at each use.
 unsigned int type_version(PyTypeObject* type) noexcept;
-
-// Raises `type` with the formatted message, chained to the pending exception
-// as its cause (and context). Always returns null.
-PyObject* format_from_cause(PyObject* type, const char* format, ...);
 
 }  // namespace ruvo

@@ -77,21 +77,21 @@ int set_str(PyObject** slot, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return new_ref(as_fn(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
 int set_name(PyObject* self, PyObject* v, void*) { return set_str(&as_fn(self)->name, v, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_fn(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) { return set_str(&as_fn(self)->qualname, v, "__qualname__"); }
 
 // Plain object attributes; deleting stores None.
 template <std::size_t Offset>
 PyObject* get_obj(PyObject* self, void*) {
     PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
-    return new_ref(v ? v : Py_None);
+    return Py_NewRef(v ? v : Py_None);
 }
 template <std::size_t Offset>
 int set_obj(PyObject* self, PyObject* v, void*) {
     PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
-    PyObject* value = new_ref(v ? v : Py_None);
+    PyObject* value = Py_NewRef(v ? v : Py_None);
     Py_XSETREF(*slot, value);
     return 0;
 }
@@ -124,7 +124,7 @@ PyObject* get_annotations(PyObject* self, void*) {
         f->annotations = PyDict_New();
         if (!f->annotations) return nullptr;
     }
-    return new_ref(f->annotations);
+    return Py_NewRef(f->annotations);
 }
 
 int set_annotations(PyObject* self, PyObject* v, void*) {
@@ -138,14 +138,14 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
     return 0;
 }
 
-PyObject* get_code(PyObject* self, void*) { return new_ref(as_fn(self)->code); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_fn(self)->code); }
 PyObject* get_defaults(PyObject* self, void*) {
     PyObject* v = as_fn(self)->defaults;
-    return new_ref(v ? v : Py_None);
+    return Py_NewRef(v ? v : Py_None);
 }
 PyObject* get_kwdefaults(PyObject* self, void*) {
     PyObject* v = as_fn(self)->kwdefaults;
-    return new_ref(v ? v : Py_None);
+    return Py_NewRef(v ? v : Py_None);
 }
 
 PyGetSetDef fn_getset[] = {
@@ -161,7 +161,7 @@ PyGetSetDef fn_getset[] = {
 };
 
 // Functions pickle and copy by reference: the module global of their name.
-PyObject* fn_reduce(PyObject* self, PyObject*) { return new_ref(as_fn(self)->qualname); }
+PyObject* fn_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
 
 PyMethodDef fn_methods[] = {
     {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
@@ -177,7 +177,7 @@ PyMemberDef fn_members[] = {
 // Read through a class or an instance, the function stays itself, as a
 // built-in function does (no binding). Having __get__ also makes inspect and
 // pydoc count it as a routine, so help() lists it among the functions.
-PyObject* fn_descr_get(PyObject* self, PyObject*, PyObject*) { return new_ref(self); }
+PyObject* fn_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
 PyTypeObject FunctionType = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -218,41 +218,43 @@ PyObject* names_tuple(const char* const* first, const char* const* second, Py_ss
 
 }  // namespace
 
-PyObject* make_code(const char* filename, const char* name, const char* const* params, const char* const* locals,
-                    int flags) {
+Ref make_code(const char* filename, const char* name, const char* const* params, const char* const* locals, int flags) {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, 1)));
-    if (!code) return nullptr;
+    if (!code) return code;
     Py_ssize_t argcount = 0;
     Ref varnames = Ref::steal(names_tuple(params, locals, &argcount));
-    if (!varnames) return nullptr;
+    if (!varnames) return varnames;
     if (flags & CO_VARARGS) --argcount;
     if (flags & CO_VARKEYWORDS) --argcount;
     Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-    if (!replace) return nullptr;
+    if (!replace) return replace;
     Ref kwargs = Ref::steal(Py_BuildValue("{s:n,s:O,s:n,s:i}", "co_argcount", argcount, "co_varnames", varnames.get(),
                                           "co_nlocals", PyTuple_GET_SIZE(varnames.get()), "co_flags",
                                           flags | CO_OPTIMIZED | CO_NEWLOCALS));
-    if (!kwargs) return nullptr;
+    if (!kwargs) return kwargs;
     Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    return PyObject_Call(replace.get(), empty.get(), kwargs.get());
+    if (!empty) return empty;
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
 }
 
-PyObject* make_function(const FunctionDef& def, PyObject* module, PyObject* defaults) {
-    if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0) return nullptr;
-    Ref code = Ref::steal(make_code(def.filename, def.name, def.params, def.locals, 0));
-    if (!code) return nullptr;
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    if (!name) return nullptr;
+Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults) {
+    if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0) return Ref();
+    const Params& params = def.method.params;
+    const char* names[Params::kMax + 1] = {};
+    for (int i = 0; i < params.count(); ++i) names[i] = params.name(i);
+    Ref code = make_code(def.method.site.file(), params.func(), names, def.locals, 0);
+    if (!code) return code;
+    Ref name = Ref::steal(PyUnicode_InternFromString(params.func()));
+    if (!name) return name;
     Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
-    if (!doc) return nullptr;
+    if (!doc) return doc;
     Ref modname = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    if (!modname) return nullptr;
+    if (!modname) return modname;
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
-    if (!f) return nullptr;
+    if (!f) return Ref();
     f->vectorcall = def.impl;
-    f->module = new_ref(module);
-    f->name = new_ref(name.get());
+    f->module = Py_NewRef(module);
+    f->name = Py_NewRef(name.get());
     f->qualname = name.release();
     f->modname = modname.release();
     f->doc = doc.release();
@@ -263,7 +265,7 @@ PyObject* make_function(const FunctionDef& def, PyObject* module, PyObject* defa
     f->annotations = nullptr;
     f->dict = nullptr;
     PyObject_GC_Track(f);
-    return reinterpret_cast<PyObject*>(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 PyObject* function_module(PyObject* func) { return as_fn(func)->module; }

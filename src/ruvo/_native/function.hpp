@@ -6,27 +6,29 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "method.hpp"
+#include "ref.hpp"
+
 namespace ruvo {
 
+// A module function: its Method gives the name, the parameters and the
+// source file; `impl` is function_entry<method, implementation>.
 struct FunctionDef {
-    const char* name;
+    const Method& method;
     const char* doc;
     vectorcallfunc impl;          // receives the function object as its callable
-    const char* const* params;    // parameter names, null-terminated
     const char* const* locals;    // further working names, null-terminated (may be null)
-    const char* filename;         // the module's source path, for __code__
 };
 
 // A new function object bound to `module` (its __module__ is the module's name).
 // `defaults` (a tuple or null) becomes __defaults__.
-PyObject* make_function(const FunctionDef& def, PyObject* module, PyObject* defaults = nullptr);
+Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults = nullptr);
 
 // The module a function object was made for (borrowed).
 PyObject* function_module(PyObject* func);
 
 // A code object named `name` whose argument and local names are given,
 // made portably from an empty code object through its replace method.
-PyObject* make_code(const char* filename, const char* name, const char* const* params, const char* const* locals,
-                    int flags);
+Ref make_code(const char* filename, const char* name, const char* const* params, const char* const* locals, int flags);
 
 }  // namespace ruvo

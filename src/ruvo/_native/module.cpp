@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "checks.hpp"
+#include "error.hpp"
 #include "ref.hpp"
 
 namespace ruvo {
@@ -48,7 +48,7 @@ NativeModule* owner_of(PyModuleDef* def) { return reinterpret_cast<NativeModule*
 PyObject* create(PyObject* record, PyModuleDef* def) {
     NativeModule* self = owner_of(def);
     if (!single_interpreter()) return nullptr;
-    if (self->module) return new_ref(self->module);
+    if (self->module) return Py_NewRef(self->module);
     Ref name = Ref::steal(PyObject_GetAttrString(record, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -77,7 +77,7 @@ int check_version(const char* full_name) {
 
 int exec_steps(NativeModule* self, PyObject* module) {
     if (check_version(self->info.full_name) < 0) return -1;
-    self->module = new_ref(module);
+    self->module = Py_NewRef(module);
     self->dict = PyModule_GetDict(module);
     if (!self->dict) return -1;
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
@@ -104,16 +104,13 @@ int NativeModule::exec(PyObject* target) noexcept {
     if (exec_steps(this, target) == 0) return 0;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", info.full_name);
     if (dict) {
-        add_traceback(init_name, 1, info.filename, dict);
+        add_traceback(info.filename, init_name, 1, dict);
         // Forget our own sys.modules entry, so that a later import starts afresh.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        SavedError pending;
         PyObject* modules = PyImport_GetModuleDict();
         if (PyDict_GetItemString(modules, info.full_name) == target) {
             PyDict_DelItemString(modules, info.full_name);
         }
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
     }
     dict = nullptr;
     Py_CLEAR(module);
@@ -133,7 +130,7 @@ NativeModule::NativeModule(const ModuleInfo& mi, int (*exec_slot)(PyObject*)) no
 }
 
 void NativeModule::traceback(const char* dotted_name, int line) const {
-    if (dict) add_traceback(dotted_name, line, info.filename, dict);
+    if (dict) add_traceback(info.filename, dotted_name, line, dict);
 }
 
 }  // namespace ruvo

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace ruvo {
@@ -59,13 +60,44 @@ int format_float(double d, char* out) {
     return static_cast<int>(o - out);
 }
 
-PyObject* float_text(PyObject* x) {
+Ref float_text(PyObject* x) {
     char out[kFloatTextMax];
     int n = format_float(PyFloat_AS_DOUBLE(x), out);
-    if (n < 0) return PyFloat_Type.tp_repr(x);
-    PyObject* text = PyUnicode_New(n, 127);
-    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), out, static_cast<size_t>(n));
+    if (n < 0) return Ref::steal(PyFloat_Type.tp_repr(x));
+    Ref text = Ref::steal(PyUnicode_New(n, 127));
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
     return text;
+}
+
+int to_int32(PyObject* value, int32_t* out, bool through_index, const char* overflow_message) {
+    Ref number;
+    if (PyLong_Check(value)) {
+        number = Ref::borrow(value);
+    } else {
+        PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+        if (nb && nb->nb_int) {
+            number = Ref::steal(nb->nb_int(value));
+        } else if (through_index && nb && nb->nb_index) {
+            number = Ref::steal(nb->nb_index(value));
+        } else {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            return -1;
+        }
+        if (!number) return -1;
+        if (!PyLong_Check(number.get())) {
+            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
+            return -1;
+        }
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, overflow_message);
+        return -1;
+    }
+    *out = static_cast<int32_t>(v);
+    return 0;
 }
 
 }  // namespace ruvo

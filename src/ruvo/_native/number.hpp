@@ -4,17 +4,31 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
+#include "ref.hpp"
+
 namespace ruvo {
 
 // str(x) of an exact float: the shortest digits that read back to the same
 // value, in fixed notation for decimal exponents from -4 to 16 ("12.0",
 // "0.0001"), else in scientific notation ("1e+16", "1.5e-05"); "inf",
-// "-inf" and "nan" as the interpreter writes them. New reference.
-PyObject* float_text(PyObject* x);
+// "-inf" and "nan" as the interpreter writes them.
+Ref float_text(PyObject* x);
 
 // The same text written into `out` (at least kFloatTextMax bytes, ASCII, no
 // terminator) for a finite `d`; returns its length, or -1 for inf and nan.
 inline constexpr int kFloatTextMax = 32;
 int format_float(double d, char* out);
+
+// True for an exact int or an exact float (not bool, not a subclass).
+inline bool is_exact_number(PyObject* v) noexcept { return PyLong_CheckExact(v) || PyFloat_CheckExact(v); }
+
+// Converts through the integer protocol (__int__, then __index__ unless
+// `through_index` is false) to a signed 32-bit integer: True gives 1, 1.7
+// gives 1; TypeError "an integer is required" without one, OverflowError
+// with `overflow_message` beyond 32 bits. 0 or -1.
+int to_int32(PyObject* value, int32_t* out, bool through_index = true,
+             const char* overflow_message = "value too large to convert to int");
 
 }  // namespace ruvo

@@ -231,10 +231,10 @@ PyObject* build(PyObject* const* pieces, const bool* escape, Py_ssize_t n, PyObj
 
 }  // namespace
 
-PyObject* concat(PyObject* const* pieces, Py_ssize_t n) { return build(pieces, nullptr, n, nullptr); }
+Ref concat(PyObject* const* pieces, Py_ssize_t n) { return Ref::steal(build(pieces, nullptr, n, nullptr)); }
 
-PyObject* concat_escaped(PyObject* const* pieces, const bool* escape, Py_ssize_t n) {
-    return build(pieces, escape, n, nullptr);
+Ref concat_escaped(PyObject* const* pieces, const bool* escape, Py_ssize_t n) {
+    return Ref::steal(build(pieces, escape, n, nullptr));
 }
 
 bool needs_html_escape(PyObject* text) {
@@ -245,17 +245,15 @@ bool needs_html_escape(PyObject* text) {
     return extra_of(text) != 0;
 }
 
-PyObject* html_escape(PyObject* text) {
-    if (PyUnicode_READY(text) < 0) return nullptr;
+Ref html_escape(PyObject* text) {
+    if (PyUnicode_READY(text) < 0) return Ref();
     if (extra_of(text) == 0) {
-        if (PyUnicode_CheckExact(text)) {
-            Py_INCREF(text);
-            return text;
-        }
-        return PyUnicode_Substring(text, 0, PyUnicode_GET_LENGTH(text));  // an exact copy of a subclass instance
+        if (PyUnicode_CheckExact(text)) return Ref::borrow(text);
+        // an exact copy of a subclass instance
+        return Ref::steal(PyUnicode_Substring(text, 0, PyUnicode_GET_LENGTH(text)));
     }
     const bool escape = true;
-    return build(&text, &escape, 1, nullptr);
+    return Ref::steal(build(&text, &escape, 1, nullptr));
 }
 
 Pieces::~Pieces() {
@@ -281,19 +279,21 @@ int Pieces::grow() {
     return 0;
 }
 
-PyObject* Pieces::join(PyObject* sep) const {
+Ref Pieces::join(PyObject* sep) const {
     for (Py_ssize_t i = 0; i < n_; ++i) {
         if (!PyUnicode_Check(items_[i])) {
             PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
                          Py_TYPE(items_[i])->tp_name);
-            return nullptr;
+            return Ref();
         }
     }
-    if (n_ == 1 && PyUnicode_CheckExact(items_[0])) {
-        Py_INCREF(items_[0]);
-        return items_[0];
-    }
-    return build(items_, nullptr, n_, sep);
+    if (n_ == 1 && PyUnicode_CheckExact(items_[0])) return Ref::borrow(items_[0]);
+    return Ref::steal(build(items_, nullptr, n_, sep));
+}
+
+PyObject* intern(PyObject** slot, const char* text) {
+    if (!*slot) *slot = PyUnicode_InternFromString(text);
+    return *slot;
 }
 
 }  // namespace ruvo

@@ -5,21 +5,27 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "ref.hpp"
+
 namespace ruvo {
 
+// Interned constant text, created once into `*slot`; null with an
+// exception on failure.
+PyObject* intern(PyObject** slot, const char* text);
+
 // Concatenates `n` str objects into one new exact str.
-PyObject* concat(PyObject* const* pieces, Py_ssize_t n);
+Ref concat(PyObject* const* pieces, Py_ssize_t n);
 
 // The same, writing the pieces whose flag in `escape` is set as
 // html_escape would, without making the escaped texts first.
-PyObject* concat_escaped(PyObject* const* pieces, const bool* escape, Py_ssize_t n);
+Ref concat_escaped(PyObject* const* pieces, const bool* escape, Py_ssize_t n);
 
 // True when `text` (a str) holds a character that HTML escaping replaces.
 bool needs_html_escape(PyObject* text);
 
 // A new exact str equal to html.escape(text, quote=True) for a str `text`:
 // & < > " ' become &amp; &lt; &gt; &quot; &#x27;.
-PyObject* html_escape(PyObject* text);
+Ref html_escape(PyObject* text);
 
 // An owned run of objects, meant to be joined into one str at the end: a
 // list of parts without the list object and its item-by-item joining.
@@ -31,18 +37,12 @@ public:
     ~Pieces();
 
     // Appends a borrowed object (a new reference is taken); 0 or -1.
-    int add(PyObject* piece) {
-        Py_INCREF(piece);
-        return add_new(piece);
-    }
-    // Appends a new reference, which is taken over; a null one reports -1.
-    int add_new(PyObject* piece) {
+    int add(PyObject* piece) { return add(Ref::borrow(piece)); }
+    // Appends an owned object; a null one (a failure) reports -1.
+    int add(Ref piece) {
         if (!piece) return -1;
-        if (n_ == cap_ && grow() < 0) {
-            Py_DECREF(piece);
-            return -1;
-        }
-        items_[n_++] = piece;
+        if (n_ == cap_ && grow() < 0) return -1;
+        items_[n_++] = piece.release();
         return 0;
     }
 
@@ -51,7 +51,7 @@ public:
     // The pieces joined with `sep` (null for none), as str.join does: every
     // piece must be a str, else TypeError "sequence item %zd: expected str
     // instance, %.80s found". A single exact str piece is returned itself.
-    PyObject* join(PyObject* sep) const;
+    Ref join(PyObject* sep) const;
 
 private:
     int grow();

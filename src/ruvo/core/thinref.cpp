@@ -44,13 +44,13 @@ public:
 
     // New reference, or null with an exception.
     PyObject* get() {
-        Ref module = Ref::steal(module_global_.get(module_def.dict));
+        Ref module = module_global_.get(module_def.dict);
         if (!module) return nullptr;
         PyObject* m = module.get();
 #ifdef RUVO_HAS_DICT_VERSION
         // Only a plain module was cached: one whose class changed since is looked up again.
         if (m == module_ && PyModule_CheckExact(m) && dict_version(PyModule_GetDict(m)) == version_) {
-            return new_ref(value_);
+            return Py_NewRef(value_);
         }
 #endif
         if (!intern(&name_, text_)) return nullptr;
@@ -67,7 +67,7 @@ public:
 #endif
                 // Releasing the old cached objects may run code: done last.
                 Py_XSETREF(module_, module.release());
-                Py_XSETREF(value_, new_ref(value.get()));
+                Py_XSETREF(value_, Py_NewRef(value.get()));
                 return value.release();
             }
             if (PyErr_Occurred()) return nullptr;
@@ -156,7 +156,7 @@ PyObject* make_weakref(PyObject* obj, PyObject* destructor) {
 
 PyObject* field_result(PyObject* self) {
     PyObject* f = as_proxy(self)->ref;
-    if (Py_IS_TYPE(f, &_PyWeakref_RefType)) return weakref_target(f);
+    if (Py_IS_TYPE(f, &_PyWeakref_RefType)) return weakref_target(f).release();
     // The call may rebind the proxy and so release the field: hold it.
     Ref hold = Ref::borrow(f);
     return PyObject_CallNoArgs(f);
@@ -228,7 +228,7 @@ const Params init_params("__init__", {"obj", "destructor"}, 1);
 PyObject* thinref_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    as_proxy(self)->ref = new_ref(Py_None);
+    as_proxy(self)->ref = Py_NewRef(Py_None);
     return self;
 }
 
@@ -256,7 +256,7 @@ PyObject* thinref_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         Ref tuple = Ref::steal(PyTuple_New(nargs));
         if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, new_ref(args[i]));
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
         Ref kwargs;
         if (kwnames && PyTuple_GET_SIZE(kwnames)) {
             kwargs = Ref::steal(PyDict_New());
@@ -290,7 +290,7 @@ int thinref_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int thinref_clear(PyObject* self) {
-    set_field(self, new_ref(Py_None));
+    set_field(self, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -334,10 +334,10 @@ PyObject* get_class(PyObject* self, void*) {
                    [](PyObject* r) { return PyObject_GetAttr(r, T.class_); });
 }
 
-PyObject* get_field(PyObject* self, void*) { return new_ref(as_proxy(self)->ref); }
+PyObject* get_field(PyObject* self, void*) { return Py_NewRef(as_proxy(self)->ref); }
 
 int set_field_descr(PyObject* self, PyObject* value, void*) {
-    set_field(self, new_ref(value ? value : Py_None));
+    set_field(self, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -413,7 +413,7 @@ int thinref_bool(PyObject* self) {
 
 PyObject* thinref_str(PyObject* self) {
     return on_field_result(self, THINREF_NAME("__str__"), [](PyObject* w) {
-        return PyUnicode_CheckExact(w) ? new_ref(w) : PyObject_Str(w);
+        return PyUnicode_CheckExact(w) ? Py_NewRef(w) : PyObject_Str(w);
     });
 }
 
@@ -530,8 +530,8 @@ int import_global(PyObject* dict, const char* name, PyObject** out) {
 
 int exec_thinref(PyObject* module) {
     if (make_texts() < 0) return -1;
-    if (!builtin_reversed && !(builtin_reversed = lookup_builtin("reversed"))) return -1;
-    if (!builtin_round && !(builtin_round = lookup_builtin("round"))) return -1;
+    if (!builtin_reversed && !(builtin_reversed = lookup_builtin("reversed").release())) return -1;
+    if (!builtin_round && !(builtin_round = lookup_builtin("round").release())) return -1;
     PyObject* dict = module_def.dict;
     if (ready_type() < 0) return -1;
     if (PyDict_SetItemString(dict, "ThinRef", reinterpret_cast<PyObject*>(&ThinRefType)) < 0) return -1;

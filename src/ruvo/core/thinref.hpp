@@ -65,9 +65,8 @@ inline PyObject* referent(PyObject* self) {
     if (Py_IS_TYPE(self, &ThinRefType)) {
         PyObject* f = as_proxy(self)->ref;
         if (Py_IS_TYPE(f, &_PyWeakref_RefType)) {
-            PyObject* r = weakref_target(f);
-            if (r != Py_None) return r;
-            Py_DECREF(r);
+            Ref r = weakref_target(f);
+            if (r.get() != Py_None) return r.release();
         }
     }
     return referent_general(self);

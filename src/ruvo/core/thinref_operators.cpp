@@ -122,7 +122,7 @@ PyObject* rebind(PyObject* self, PyObject* result) {
     PyObject* wr = make_weakref(result, nullptr);
     if (!wr) return nullptr;
     set_field(self, wr);
-    return new_ref(self);
+    return Py_NewRef(self);
 }
 
 struct InplaceOp {

@@ -35,7 +35,7 @@ int set_state(PyObject* result, PyObject* state) {
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return -1;
     }
-    set_field(result, new_ref(PyTuple_GET_ITEM(state, 0)));
+    set_field(result, Py_NewRef(PyTuple_GET_ITEM(state, 0)));
     if (size < 2) return 0;
     PyObject* extra = PyTuple_GET_ITEM(state, 1);  // kept alive by the caller's tuple
     int truth = PyObject_IsTrue(extra);
@@ -64,7 +64,7 @@ PyObject* reduce_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         if (truth < 0) THINREF_FAIL("__reduce__");
         if (!truth) own.reset();
     }
-    Ref hold_fn = Ref::steal(unpickle_global.get(module_def.dict));
+    Ref hold_fn = unpickle_global.get(module_def.dict);
     if (!hold_fn) THINREF_FAIL("__reduce__");
     PyObject* fn = hold_fn.get();
     Ref field = Ref::borrow(as_proxy(self)->ref);
@@ -98,35 +98,6 @@ PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-// The checksum as a C int: an int, or an object whose __int__ returns one.
-int checksum_of(PyObject* value, int* out) {
-    Ref number;
-    if (PyLong_Check(value)) {
-        number = Ref::borrow(value);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-        if (!nb || !nb->nb_int) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-            return -1;
-        }
-        number = Ref::steal(nb->nb_int(value));
-        if (!number) return -1;
-        if (!PyLong_Check(number.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
-            return -1;
-        }
-    }
-    int overflow = 0;
-    long v = PyLong_AsLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v > INT_MAX || v < INT_MIN) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-        return -1;
-    }
-    *out = static_cast<int>(v);
-    return 0;
-}
-
 void raise_checksum_mismatch(int checksum) {
     Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
     if (!pickle) return;
@@ -140,43 +111,31 @@ void raise_checksum_mismatch(int checksum) {
     PyErr_SetObject(error.get(), message.get());
 }
 
-#define UNPICKLE_FAIL()                                                       \
-    do {                                                                      \
-        traceback("ruvo.core.thinref.__pyx_unpickle_ThinRef", __LINE__);     \
-        return nullptr;                                                       \
-    } while (0)
+const Method unpickle_method{module_def, "__pyx_unpickle_ThinRef", {"__pyx_type", "__pyx_checksum", "__pyx_state"}};
 
-const Params unpickle_params("__pyx_unpickle_ThinRef", {"__pyx_type", "__pyx_checksum", "__pyx_state"});
-
-PyObject* unpickle(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[3];
-    if (unpickle_params.parse(args, nargsf, kwnames, a) < 0) UNPICKLE_FAIL();
+Ref unpickle(PyObject*, PyObject* type, PyObject* checksum_arg, PyObject* state) {
     int checksum = 0;
-    if (checksum_of(a[1], &checksum) < 0) UNPICKLE_FAIL();
-    PyObject* state = a[2];
+    if (to_int32(checksum_arg, &checksum, false, "Python int too large to convert to C int") < 0) return Ref();
     if (state != Py_None && !PyTuple_CheckExact(state)) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      "__pyx_state", "tuple", Py_TYPE(state)->tp_name);
-        UNPICKLE_FAIL();
+        return Ref();
     }
     if (checksum != kChecksum && checksum != kChecksumAlt1 && checksum != kChecksumAlt2) {
         raise_checksum_mismatch(checksum);
-        UNPICKLE_FAIL();
+        return Ref();
     }
-    Ref result = Ref::steal(PyObject_CallOneArg(thinref_new_fn, a[0]));
-    if (!result) UNPICKLE_FAIL();
-    if (state != Py_None && set_state_traced(result.get(), state) < 0) UNPICKLE_FAIL();
-    return result.release();
+    Ref result = Ref::steal(PyObject_CallOneArg(thinref_new_fn, type));
+    if (!result) return result;
+    if (state != Py_None && set_state_traced(result.get(), state) < 0) return Ref();
+    return result;
 }
-
-#undef UNPICKLE_FAIL
 
 PyMethodDef pickling_methods[] = {
     {"__reduce__", cfunc(reduce_method), METH_FASTCALL | METH_KEYWORDS, "Reduce the proxy for copy and pickle."},
     {"__setstate__", cfunc(setstate_method), METH_FASTCALL | METH_KEYWORDS, "Restore the proxy from its state."},
 };
 
-const char* const kUnpickleParams[] = {"__pyx_type", "__pyx_checksum", "__pyx_state", nullptr};
 const char* const kUnpickleLocals[] = {"__pyx_PickleError", "__pyx_result", nullptr};
 
 }  // namespace
@@ -204,10 +163,10 @@ int install_pickling() {
 }
 
 int bind_unpickle_function(PyObject* module) {
-    const FunctionDef def{"__pyx_unpickle_ThinRef", nullptr, unpickle, kUnpickleParams, kUnpickleLocals, kFile};
-    Ref fn = Ref::steal(make_function(def, module));
+    const FunctionDef def{unpickle_method, nullptr, function_entry<unpickle_method, unpickle>, kUnpickleLocals};
+    Ref fn = make_function(def, module);
     if (!fn) return -1;
-    return PyDict_SetItemString(module_def.dict, def.name, fn.get());
+    return PyDict_SetItemString(module_def.dict, unpickle_method.site.name(), fn.get());
 }
 
 }  // namespace ruvo::thinref

@@ -160,7 +160,7 @@ int walk(PyObject* container, PyObject* method, bool pairs, Visit&& visit) {
 // format(value, ""): an exact str is itself and an exact int or float
 // formats as its str, without the method call.
 inline PyObject* format_empty(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return ruvo::new_ref(value);
+    if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return PyObject_Str(value);
     return PyObject_Format(value, T.empty);
 }
@@ -176,20 +176,15 @@ inline int truth_of(PyObject* v) {
 // ---------------------------------------------------------------------------
 // The module functions.
 
-#define RUVO_FAIL(name)                                              \
-    do {                                                             \
-        module_def.traceback("ruvo.uix._html." name, __LINE__);      \
-        return nullptr;                                              \
-    } while (0)
+const ruvo::Method join_style_method{module_def, "join_style", {"style_container"}};
+const ruvo::Method join_cls_method{module_def, "join_cls", {"default_cls", "cls_container"}};
+const ruvo::Method join_attributes_method{module_def, "join_attributes", {"attr_container"}};
+const ruvo::Method render_method{module_def, "render_default_html",
+                                 {"tagname", "tagid", "cls", "style", "attributes", "content"}};
 
-const ruvo::Params join_style_params("join_style", {"style_container"});
-const ruvo::Params join_cls_params("join_cls", {"default_cls", "cls_container"});
-const ruvo::Params join_attributes_params("join_attributes", {"attr_container"});
-const ruvo::Params render_params("render_default_html", {"tagname", "tagid", "cls", "style", "attributes", "content"});
-
-PyObject* join_style_impl(PyObject* container) {
+Ref join_style(PyObject*, PyObject* container) {
     int truth = truth_of(container);
-    if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
+    if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(T.empty);
     // Each entry is "{0}: {1}".format(key, value): the two formatted texts
     // around ": ", entries separated by ";", all joined once at the end.
     ruvo::Pieces pieces;
@@ -201,75 +196,59 @@ PyObject* join_style_impl(PyObject* container) {
         Ref v = Ref::steal(format_empty(value));
         if (!v) return -1;
         if (pieces.size() && pieces.add(T.semicolon) < 0) return -1;
-        if (pieces.add_new(k.release()) < 0 || pieces.add(T.colon_space) < 0) return -1;
-        return pieces.add_new(v.release());
+        if (pieces.add(std::move(k)) < 0 || pieces.add(T.colon_space) < 0) return -1;
+        return pieces.add(std::move(v));
     });
-    if (rc < 0) return nullptr;
+    if (rc < 0) return Ref();
     return pieces.join(nullptr);
 }
 
-PyObject* join_style(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (join_style_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("join_style");
-    PyObject* result = join_style_impl(a[0]);
-    if (!result) RUVO_FAIL("join_style");
-    return result;
-}
-
-PyObject* join_cls_impl(PyObject* default_cls, PyObject* container) {
+Ref join_cls(PyObject*, PyObject* default_cls, PyObject* container) {
     int truth = truth_of(default_cls);
-    if (truth < 0) return nullptr;
+    if (truth < 0) return Ref();
     ruvo::Pieces parts;  // list(default_cls), then the true container values
     if (truth) {
         if (PyList_CheckExact(default_cls) || PyTuple_CheckExact(default_cls)) {
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(default_cls); ++i) {
-                if (parts.add(PySequence_Fast_GET_ITEM(default_cls, i)) < 0) return nullptr;
+                if (parts.add(PySequence_Fast_GET_ITEM(default_cls, i)) < 0) return Ref();
             }
         } else {
             Ref it = Ref::steal(PyObject_GetIter(default_cls));
-            if (!it) return nullptr;
+            if (!it) return it;
             for (;;) {
-                PyObject* item = PyIter_Next(it.get());
+                Ref item = Ref::steal(PyIter_Next(it.get()));
                 if (!item) break;
-                if (parts.add_new(item) < 0) return nullptr;
+                if (parts.add(std::move(item)) < 0) return Ref();
             }
-            if (PyErr_Occurred()) return nullptr;
+            if (PyErr_Occurred()) return Ref();
         }
     }
     truth = truth_of(container);
-    if (truth < 0) return nullptr;
+    if (truth < 0) return Ref();
     if (truth) {
         int rc = walk(container, T.values, false, [&](PyObject*, PyObject* value) -> int {
             int t = truth_of(value);
             if (t <= 0) return t;
             return parts.add(value);
         });
-        if (rc < 0) return nullptr;
+        if (rc < 0) return Ref();
     }
     return parts.join(T.space);
 }
 
-PyObject* join_cls(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[2];
-    if (join_cls_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("join_cls");
-    PyObject* result = join_cls_impl(a[0], a[1]);
-    if (!result) RUVO_FAIL("join_cls");
-    return result;
-}
-
 // The escaped text of one attribute value: html_escape(text, quote=True).
-PyObject* escape_value(PyObject* value) {
-    Ref escape = Ref::steal(ruvo::lookup_global(module_def.dict, T.html_escape));
-    if (!escape) return nullptr;
+Ref escape_value(PyObject* value) {
+    Ref escape = ruvo::lookup_global(module_def.dict, T.html_escape);
+    if (!escape) return escape;
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
-    if (!text) return nullptr;
+    if (!text) return text;
     if (escape.get() == standard_escape && PyFunction_GET_CODE(standard_escape) == standard_escape_code) {
         return ruvo::html_escape(text.get());
     }
     PyObject* call_args[] = {text.get(), Py_True};
     Ref result = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, T.quote_kwnames));
-    if (!result || !ruvo::check_exact_or_none(result.get(), &PyUnicode_Type)) return nullptr;
-    return result.release();
+    if (!result || !ruvo::check_exact_or_none(result.get(), &PyUnicode_Type)) return Ref();
+    return result;
 }
 
 // key == value by the == protocol, as a truth value (1, 0 or -1).
@@ -306,9 +285,9 @@ bool is_boolean_attribute(PyObject* key) {
     return false;
 }
 
-PyObject* join_attributes_impl(PyObject* container) {
+Ref join_attributes(PyObject*, PyObject* container) {
     int truth = truth_of(container);
-    if (truth <= 0) return truth < 0 ? nullptr : ruvo::new_ref(T.empty);
+    if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(T.empty);
     // Each part is the escaped text alone or key="text", parts separated by
     // " ", all joined once at the end. An escape that returned None for a
     // bare part makes the final join fail, as joining a list of the parts
@@ -318,7 +297,7 @@ PyObject* join_attributes_impl(PyObject* container) {
     int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
         int t = truth_of(value);
         if (t <= 0) return t;
-        Ref escaped = Ref::steal(escape_value(value));
+        Ref escaped = escape_value(value);
         if (!escaped) return -1;
         int eq = is_boolean_attribute(key) ? keys_equal(key, value) : 0;
         if (eq < 0) return -1;
@@ -335,27 +314,19 @@ PyObject* join_attributes_impl(PyObject* container) {
                 if (none_part < 0) none_part = nparts - 1;
                 return 0;
             }
-            return pieces.add_new(escaped.release());
+            return pieces.add(std::move(escaped));
         }
-        if (pieces.add_new(k.release()) < 0 || pieces.add(T.equals_quote) < 0) return -1;
-        if (pieces.add_new(escaped.release()) < 0) return -1;
+        if (pieces.add(std::move(k)) < 0 || pieces.add(T.equals_quote) < 0) return -1;
+        if (pieces.add(std::move(escaped)) < 0) return -1;
         return pieces.add(T.quote);
     });
-    if (rc < 0) return nullptr;
+    if (rc < 0) return Ref();
     if (none_part >= 0) {
         PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", none_part,
                      Py_TYPE(Py_None)->tp_name);
-        return nullptr;
+        return Ref();
     }
     return pieces.join(nullptr);
-}
-
-PyObject* join_attributes(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (join_attributes_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("join_attributes");
-    PyObject* result = join_attributes_impl(a[0]);
-    if (!result) RUVO_FAIL("join_attributes");
-    return result;
 }
 
 // The normalised text of one argument: "" when it counts as empty (None, or
@@ -375,19 +346,20 @@ PyObject* normalise(PyObject* value, bool falsy_is_empty) {
     return value;
 }
 
-PyObject* render_impl(PyObject* const* a) {
-    PyObject* tag = normalise(a[0], false);
-    if (!tag) return nullptr;
-    PyObject* eid = normalise(a[1], false);
-    if (!eid) return nullptr;
-    PyObject* s_cls = normalise(a[2], true);
-    if (!s_cls) return nullptr;
-    PyObject* s_style = normalise(a[3], true);
-    if (!s_style) return nullptr;
-    PyObject* s_attrs = normalise(a[4], true);
-    if (!s_attrs) return nullptr;
-    PyObject* s_content = normalise(a[5], false);
-    if (!s_content) return nullptr;
+Ref render_default_html(PyObject*, PyObject* tagname, PyObject* tagid, PyObject* cls, PyObject* style,
+                        PyObject* attributes, PyObject* content) {
+    PyObject* tag = normalise(tagname, false);
+    if (!tag) return Ref();
+    PyObject* eid = normalise(tagid, false);
+    if (!eid) return Ref();
+    PyObject* s_cls = normalise(cls, true);
+    if (!s_cls) return Ref();
+    PyObject* s_style = normalise(style, true);
+    if (!s_style) return Ref();
+    PyObject* s_attrs = normalise(attributes, true);
+    if (!s_attrs) return Ref();
+    PyObject* s_content = normalise(content, false);
+    if (!s_content) return Ref();
 
     // The tag name, id, class and style are written HTML-escaped, as the
     // template's {{ }} writes them; attributes and content go in raw.
@@ -423,14 +395,6 @@ PyObject* render_impl(PyObject* const* a) {
     return ruvo::concat_escaped(parts, escape, n);
 }
 
-PyObject* render_default_html(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[6];
-    if (render_params.parse(args, nargsf, kwnames, a) < 0) RUVO_FAIL("render_default_html");
-    PyObject* result = render_impl(a);
-    if (!result) RUVO_FAIL("render_default_html");
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // Module initialisation.
 
@@ -448,7 +412,7 @@ constexpr const char* kTemplate =
     "{%raw obj.content%}</{{obj.tagname}}>";
 
 // from html import escape as html_escape
-PyObject* import_html_escape() {
+Ref import_html_escape() {
     PyObject* modules = PyImport_GetModuleDict();
     Ref html = Ref::borrow(PyDict_GetItemString(modules, "html"));
     if (html) {
@@ -457,52 +421,48 @@ PyObject* import_html_escape() {
     }
     if (!html) {
         Ref fromlist = Ref::steal(Py_BuildValue("(s)", "escape"));
-        if (!fromlist) return nullptr;
+        if (!fromlist) return fromlist;
         Ref name = Ref::steal(PyUnicode_FromString("html"));
-        if (!name) return nullptr;
+        if (!name) return name;
         html = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), module_def.dict, nullptr, fromlist.get(), 0));
-        if (!html) return nullptr;
+        if (!html) return html;
     }
-    PyObject* escape = PyObject_GetAttrString(html.get(), "escape");
+    Ref escape = Ref::steal(PyObject_GetAttrString(html.get(), "escape"));
     if (escape || !PyErr_ExceptionMatches(PyExc_AttributeError)) return escape;
     PyErr_Clear();
-    escape = PyDict_GetItemString(modules, "html.escape");
-    if (escape) return ruvo::new_ref(escape);
+    escape = Ref::borrow(PyDict_GetItemString(modules, "html.escape"));
+    if (escape) return escape;
     Ref what = Ref::steal(PyUnicode_FromString("escape"));
     if (what) PyErr_Format(PyExc_ImportError, "cannot import name %S", what.get());
-    return nullptr;
+    return Ref();
 }
 
 const char* const kRenderLocals[] = {"tag", "eid", "s_cls", "s_style", "s_attrs", "s_content", "parts", nullptr};
-const char* const kStyleParams[] = {"style_container", nullptr};
-const char* const kClsParams[] = {"default_cls", "cls_container", nullptr};
-const char* const kAttrParams[] = {"attr_container", nullptr};
-const char* const kRenderParams[] = {"tagname", "tagid", "cls", "style", "attributes", "content", nullptr};
 
 const ruvo::FunctionDef kFunctions[] = {
-    {"join_style", "Join ``style_container`` into a CSS style attribute value.", join_style, kStyleParams, nullptr,
-     kFile},
-    {"join_cls", "Join default classes and ``cls_container`` values into a class string.", join_cls, kClsParams,
-     nullptr, kFile},
-    {"join_attributes", "Join ``attr_container`` into an HTML attribute string.", join_attributes, kAttrParams,
-     nullptr, kFile},
-    {"render_default_html",
+    {join_style_method, "Join ``style_container`` into a CSS style attribute value.",
+     ruvo::function_entry<join_style_method, join_style>, nullptr},
+    {join_cls_method, "Join default classes and ``cls_container`` values into a class string.",
+     ruvo::function_entry<join_cls_method, join_cls>, nullptr},
+    {join_attributes_method, "Join ``attr_container`` into an HTML attribute string.",
+     ruvo::function_entry<join_attributes_method, join_attributes>, nullptr},
+    {render_method,
      "Render the default Element ``html_tpl`` without Tornado.\n"
      "\n"
      "    Whitespace matches ``tornado.template.Template.generate`` for\n"
      "    :data:`DEFAULT_HTML_TPL` so markup stays byte-compatible with the\n"
      "    previous renderer.\n"
      "    ",
-     render_default_html, kRenderParams, kRenderLocals, kFile},
+     ruvo::function_entry<render_method, render_default_html>, kRenderLocals},
 };
 
 int exec_html(PyObject* module) {
     if (make_texts() < 0) return -1;
     PyObject* dict = module_def.dict;
-    Ref escape = Ref::steal(import_html_escape());
+    Ref escape = import_html_escape();
     if (!escape || PyDict_SetItem(dict, T.html_escape, escape.get()) < 0) return -1;
     if (is_library_escape(escape.get())) {
-        Py_XSETREF(standard_escape_code, ruvo::new_ref(PyFunction_GET_CODE(escape.get())));
+        Py_XSETREF(standard_escape_code, Py_NewRef(PyFunction_GET_CODE(escape.get())));
         Py_XSETREF(standard_escape, escape.release());
     }
     Ref all = Ref::steal(Py_BuildValue("(sssss)", "DEFAULT_HTML_TPL", "join_style", "join_cls", "join_attributes",
@@ -511,8 +471,8 @@ int exec_html(PyObject* module) {
     Ref tpl = Ref::steal(PyUnicode_FromString(kTemplate));
     if (!tpl || PyDict_SetItemString(dict, "DEFAULT_HTML_TPL", tpl.get()) < 0) return -1;
     for (const ruvo::FunctionDef& def : kFunctions) {
-        Ref fn = Ref::steal(ruvo::make_function(def, module));
-        if (!fn || PyDict_SetItemString(dict, def.name, fn.get()) < 0) return -1;
+        Ref fn = ruvo::make_function(def, module);
+        if (!fn || PyDict_SetItemString(dict, def.method.site.name(), fn.get()) < 0) return -1;
     }
     return 0;
 }

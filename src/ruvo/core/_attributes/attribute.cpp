@@ -143,7 +143,7 @@ PyObject* check(fw::Property* self, PyObject* obj, PyObject* value) {
 PyObject* render(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
     if (!value) return nullptr;
-    if (value.get() == Py_None) return new_ref(T.empty);
+    if (value.get() == Py_None) return Py_NewRef(T.empty);
     Ref values = Ref::borrow(as_attribute(self)->values);
     if (values && PyDict_Check(values.get()) && PyDict_GET_SIZE(values.get()) > 0) {
         return PyObject_GetItem(values.get(), value.get());

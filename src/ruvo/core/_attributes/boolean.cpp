@@ -53,7 +53,7 @@ PyObject* render_boolean(PyObject* self, PyObject* obj) {
     if (!value) return nullptr;
     int truth = PyObject_IsTrue(value.get());
     if (truth < 0) return nullptr;
-    if (!truth) return new_ref(T.empty);
+    if (!truth) return Py_NewRef(T.empty);
     if (Py_IS_TYPE(self, &boolean_attribute_class.type)) {
         // What the class's own property gives, without the attribute lookups:
         // the framework keeps `name` an exact str or None.
@@ -69,10 +69,10 @@ PyObject* render_boolean(PyObject* self, PyObject* obj) {
 PyObject* render_logical(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
     if (!value) return nullptr;
-    if (value.get() == Py_None) return new_ref(T.empty);
+    if (value.get() == Py_None) return Py_NewRef(T.empty);
     int truth = PyObject_IsTrue(value.get());
     if (truth < 0) return nullptr;
-    return new_ref(truth ? T.true_text : T.false_text);
+    return Py_NewRef(truth ? T.true_text : T.false_text);
 }
 
 // The constructor's signature for introspection, then the class docstring.

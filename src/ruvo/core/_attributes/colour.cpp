@@ -95,7 +95,7 @@ PyObject* raise_with_repr(PyObject* self, PyObject* obj, PyObject* message, PyOb
 
 // The colour parser of the module's namespace, looked up at every call.
 PyObject* parse_str(PyObject*, PyObject*, PyObject* value) {
-    Ref parser = Ref::steal(parser_global.get(module_def.dict));
+    Ref parser = parser_global.get(module_def.dict);
     if (!parser) RUVO_ATTR_FAIL(kParseStr, nullptr);
     Ref result = Ref::steal(PyObject_CallOneArg(parser.get(), value));
     if (!result || !check_exact_or_none(result.get(), &PyList_Type)) RUVO_ATTR_FAIL(kParseStr, nullptr);
@@ -107,7 +107,7 @@ PyObject* convert_value(PyObject* self, PyObject* obj, PyObject* value) {
     Ref options = Ref::borrow(as_color(self)->options);
     int listed = PySequence_Contains(options.get(), value);
     if (listed < 0) return nullptr;
-    if (listed) return new_ref(value);
+    if (listed) return Py_NewRef(value);
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         const Py_ssize_t n = Py_SIZE(value);
         if (n != 3 && n != 4) {
@@ -153,7 +153,7 @@ PyObject* join_components(PyObject* prefix, Ref* texts, Py_ssize_t n, PyObject* 
         pieces[k++] = texts[i].get();
     }
     if (suffix) pieces[k++] = suffix;
-    return concat(pieces, k);
+    return concat(pieces, k).release();
 }
 
 // format(item, "") for an item whose formatting runs no code (an exact int,
@@ -161,7 +161,7 @@ PyObject* join_components(PyObject* prefix, Ref* texts, Py_ssize_t n, PyObject* 
 PyObject* plain_text(PyObject* item) {
     if (PyLong_CheckExact(item)) return int_text(item);
     if (PyFloat_CheckExact(item)) return float_text(item);
-    if (PyUnicode_CheckExact(item)) return new_ref(item);
+    if (PyUnicode_CheckExact(item)) return Py_NewRef(item);
     return nullptr;
 }
 
@@ -220,7 +220,7 @@ PyObject* render(PyObject* self, PyObject* obj) {
     if (make_texts() < 0) return nullptr;
     Ref value = Ref::steal(get_value(self, obj));
     if (!value) return nullptr;
-    if (value.get() == Py_None) return new_ref(T.empty);
+    if (value.get() == Py_None) return Py_NewRef(T.empty);
     if (PyUnicode_Check(value.get())) return value.release();
     const Py_ssize_t n = PyObject_Size(value.get());
     if (n < 0) return nullptr;

@@ -99,37 +99,6 @@ int read_text_keyword(PyObject* self, Py_ssize_t offset, PyObject* kwargs, PyObj
     return 0;
 }
 
-int to_int32(PyObject* value, int32_t* out) {
-    Ref number;
-    if (PyLong_Check(value)) {
-        number = Ref::borrow(value);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-        if (nb && nb->nb_int) {
-            number = Ref::steal(nb->nb_int(value));
-        } else if (nb && nb->nb_index) {
-            number = Ref::steal(nb->nb_index(value));
-        } else {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-            return -1;
-        }
-        if (!number) return -1;
-        if (!PyLong_Check(number.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
-            return -1;
-        }
-    }
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return -1;
-    }
-    *out = static_cast<int32_t>(v);
-    return 0;
-}
-
 int read_sync_keyword(PyObject* self, Py_ssize_t offset, PyObject* kwargs) {
     PyObject* value = PyDict_GetItemWithError(kwargs, T.sync);
     int32_t sync = 0;
@@ -173,7 +142,7 @@ int call_base_init(PyTypeObject* cls, PyObject* self, PyObject* args, PyObject* 
 }
 
 PyObject* resolved_attrname(PyObject* attrname, PyObject* name) {
-    if (attrname && attrname != Py_None && PyUnicode_GET_LENGTH(attrname) > 0) return new_ref(attrname);
+    if (attrname && attrname != Py_None && PyUnicode_GET_LENGTH(attrname) > 0) return Py_NewRef(attrname);
     if (name == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "replace");
         return nullptr;
@@ -205,10 +174,10 @@ PyObject* raise_value_error(PyObject* self, PyObject* obj, std::initializer_list
     Ref pieces = Ref::steal(PyTuple_New(3 + static_cast<Py_ssize_t>(tail.size())));
     if (!pieces) return nullptr;
     PyTuple_SET_ITEM(pieces.get(), 0, clstext.release());
-    PyTuple_SET_ITEM(pieces.get(), 1, new_ref(T.dot));
+    PyTuple_SET_ITEM(pieces.get(), 1, Py_NewRef(T.dot));
     PyTuple_SET_ITEM(pieces.get(), 2, nametext.release());
     Py_ssize_t n = 3;
-    for (PyObject* piece : tail) PyTuple_SET_ITEM(pieces.get(), n++, new_ref(piece));
+    for (PyObject* piece : tail) PyTuple_SET_ITEM(pieces.get(), n++, Py_NewRef(piece));
     Ref message = Ref::steal(PyUnicode_Join(T.empty, pieces.get()));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;

@@ -177,10 +177,6 @@ PyObject* copy_kwargs(PyObject* kwargs);
 // exactly str or None: TypeError "Expected str, got T". Returns 0 or -1.
 int read_text_keyword(PyObject* self, Py_ssize_t offset, PyObject* kwargs, PyObject* key);
 
-// Converts through the integer protocol to a signed 32-bit integer (True
-// gives 1, 1.7 gives 1); TypeError "an integer is required" without one.
-int to_int32(PyObject* value, int32_t* out);
-
 // The field `sync` = keyword "sync" (default 0) through to_int32.
 int read_sync_keyword(PyObject* self, Py_ssize_t offset, PyObject* kwargs);
 

@@ -162,7 +162,7 @@ PyObject* client_event_name(PyObject* self) {
     }
     if (!tail) return nullptr;
     PyObject* pieces[2] = {S.on, tail.get()};
-    return concat(pieces, 2);
+    return concat(pieces, 2).release();
 }
 
 // The base's set-up, then the client event declared on the widget.
@@ -186,7 +186,7 @@ PyObject* render(PyObject* self, PyObject* obj) {
     int on = PyObject_IsTrue(value.get());
     if (on < 0) return nullptr;
     GenericEventAttribute* e = as_event(self);
-    if (!on || e->eventhandler == Py_None) return new_ref(T.empty);
+    if (!on || e->eventhandler == Py_None) return Py_NewRef(T.empty);
     // The handler may run code that replaces the fields: hold what it gets.
     Ref handler = Ref::borrow(e->eventhandler);
     if (PyUnicode_Check(handler.get())) return handler.release();

@@ -84,13 +84,13 @@ PyObject* check(fw::Property* self, PyObject* obj, PyObject* value) {
             Ref shown = Ref::steal(PyObject_Format(length.get(), T.empty));
             if (shown && intern(&S.wrong_length, "Length of input array is wrong, must be ")) {
                 PyObject* pieces[2] = {S.wrong_length, shown.get()};
-                Ref message = Ref::steal(concat(pieces, 2));
+                Ref message = concat(pieces, 2);
                 if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             }
             RUVO_ATTR_FAIL(kCheck, nullptr);
         }
     }
-    Ref accepted_type = Ref::steal(observable_list.get(module_def.dict));
+    Ref accepted_type = observable_list.get(module_def.dict);
     if (!accepted_type) RUVO_ATTR_FAIL(kCheck, nullptr);
     if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == accepted_type.get()) Py_RETURN_NONE;
     raise_value_error(me, obj, {intern(&S.accept_only, " accept only ObservableList")});
@@ -100,7 +100,7 @@ PyObject* check(fw::Property* self, PyObject* obj, PyObject* value) {
 // The text of one item, as str() writes it.
 int add_item(Pieces& texts, PyObject* item) {
     if (PyUnicode_CheckExact(item)) return texts.add(item);
-    return texts.add_new(PyFloat_CheckExact(item) ? float_text(item) : PyObject_Str(item));
+    return texts.add(PyFloat_CheckExact(item) ? float_text(item) : Ref::steal(PyObject_Str(item)));
 }
 
 // The common case written in one go: a short sequence of one-byte texts,
@@ -169,7 +169,7 @@ PyObject* render(PyObject* self, PyObject* obj) {
     if (!value) return nullptr;
     int truth = PyObject_IsTrue(value.get());
     if (truth < 0) return nullptr;
-    if (!truth) return new_ref(T.empty);
+    if (!truth) return Py_NewRef(T.empty);
     if (!intern(&S.separator, ", ")) return nullptr;
     PyObject* v = value.get();
     Pieces texts;
@@ -193,7 +193,7 @@ PyObject* render(PyObject* self, PyObject* obj) {
         }
         if (PyErr_Occurred()) return nullptr;
     }
-    return texts.join(S.separator);
+    return texts.join(S.separator).release();
 }
 
 void fill_table(void* t) { static_cast<ListAttributeTable*>(t)->base.check = check; }

@@ -62,7 +62,7 @@ int make_texts() {
 }
 
 int bind_builtin(PyObject** slot, const char* name) {
-    PyObject* value = lookup_builtin(name);
+    PyObject* value = lookup_builtin(name).release();
     if (!value) return -1;
     Py_XSETREF(*slot, value);
     return 0;

@@ -99,10 +99,10 @@ PyObject* raise_invalid_option(fw::Property* self, PyObject* obj, PyObject* valu
 // _NumericAttribute operations
 
 PyObject* numeric_convert(fw::Property* self, PyObject* obj, PyObject* x) {
-    if (x == Py_None) return new_ref(x);
+    if (x == Py_None) return Py_NewRef(x);
     int listed = in_options<NumericAttribute>(self, x);
     if (listed < 0) RUVO_ATTR_FAIL(kNumericConvert, nullptr);
-    if (listed || exact_number(x)) return new_ref(x);
+    if (listed || exact_number(x)) return Py_NewRef(x);
     auto* num = reinterpret_cast<fw::NumericProperty*>(self);
     if (PyTuple_CheckExact(x) || PyList_CheckExact(x)) {
         if (PySequence_Fast_GET_SIZE(x) != 2) {
@@ -148,10 +148,10 @@ const fw::NumericPropertyTable& bounded_base() {
 }
 
 PyObject* bounded_convert(fw::Property* self, PyObject* obj, PyObject* x) {
-    if (x == Py_None) return new_ref(x);
+    if (x == Py_None) return Py_NewRef(x);
     int listed = in_options<BoundedNumericAttribute>(self, x);
     if (listed < 0) RUVO_ATTR_FAIL(kBoundedConvert, nullptr);
-    if (listed) return new_ref(x);
+    if (listed) return Py_NewRef(x);
     PyObject* result = bounded_base().base.convert(self, obj, x);
     if (!result) RUVO_ATTR_FAIL(kBoundedConvert, nullptr);
     return result;
@@ -183,8 +183,8 @@ PyObject* units_of(AttributeClass& C, PyObject* self, PyObject* obj) {
         fw::PropertyStorage* storage = storage_of(self, obj);
         if (!storage) return nullptr;
         PyObject* remembered = storage->units;
-        if (remembered && remembered != Py_None) return new_ref(remembered);
-        return new_ref(reinterpret_cast<fw::NumericProperty*>(self)->units);
+        if (remembered && remembered != Py_None) return Py_NewRef(remembered);
+        return Py_NewRef(reinterpret_cast<fw::NumericProperty*>(self)->units);
     }
     if (!intern(&S.get_units, "get_units")) return nullptr;
     PyObject* stack[3] = {nullptr, self, obj};  // a free slot before the arguments
@@ -193,8 +193,8 @@ PyObject* units_of(AttributeClass& C, PyObject* self, PyObject* obj) {
 
 // The text of a value or unit as "{0}".format(x) writes it.
 PyObject* as_text(PyObject* x) {
-    if (PyUnicode_CheckExact(x)) return new_ref(x);
-    if (PyFloat_CheckExact(x)) return float_text(x);
+    if (PyUnicode_CheckExact(x)) return Py_NewRef(x);
+    if (PyFloat_CheckExact(x)) return float_text(x).release();
     if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
     return PyObject_Format(x, T.empty);
 }
@@ -241,7 +241,7 @@ template <AttributeClass& C>
 PyObject* render(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
     if (!value) return nullptr;
-    if (value.get() == Py_None) return new_ref(T.empty);
+    if (value.get() == Py_None) return Py_NewRef(T.empty);
     if (PyUnicode_Check(value.get())) return value.release();  // an option
     Ref units = Ref::steal(units_of(C, self, obj));
     if (!units) return nullptr;
@@ -254,7 +254,7 @@ PyObject* render(PyObject* self, PyObject* obj) {
     Ref pieces[2] = {Ref::steal(number), Ref::steal(as_text(units.get()))};
     if (!pieces[1]) return nullptr;
     PyObject* raw[2] = {pieces[0].get(), pieces[1].get()};
-    return concat(raw, 2);
+    return concat(raw, 2).release();
 }
 
 // ---------------------------------------------------------------------------

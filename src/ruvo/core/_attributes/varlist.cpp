@@ -104,20 +104,20 @@ int is_unit(PyObject* units, PyObject* tail) {
 // (its last two characters) or in "%". A text with no such ending is refused
 // rather than stored as None, which would drop the value and render "None".
 PyObject* convert_numeric(PyObject* self, PyObject* obj, PyObject* value) {
-    if (is_exact_number(value)) return new_ref(value);
+    if (is_exact_number(value)) return Py_NewRef(value);
     if (!PyUnicode_Check(value)) {
         raise_invalid_format(self, obj, value);
         RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
     }
-    Ref units = Ref::steal(css_units_global.get(module_def.dict));
+    Ref units = css_units_global.get(module_def.dict);
     if (!units) RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     Ref tail = Ref::steal(PyUnicode_Substring(value, length < 2 ? 0 : length - 2, length));
     if (!tail) RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
     int listed = is_unit(units.get(), tail.get());
     if (listed < 0) RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
-    if (listed) return new_ref(value);
-    if (length > 0 && PyUnicode_READ_CHAR(value, length - 1) == '%') return new_ref(value);
+    if (listed) return Py_NewRef(value);
+    if (length > 0 && PyUnicode_READ_CHAR(value, length - 1) == '%') return Py_NewRef(value);
     raise_invalid_format(self, obj, value);
     RUVO_ATTR_FAIL(kConvertNumeric, nullptr);
 }
@@ -134,7 +134,7 @@ PyObject* expanded(PyObject* const* items, int n, int32_t length) {
     if (length != 2 && length != 4) Py_RETURN_NONE;
     PyObject* list = PyList_New(length);
     if (!list) return nullptr;
-    for (int32_t i = 0; i < length; ++i) PyList_SET_ITEM(list, i, new_ref(items[i % n]));
+    for (int32_t i = 0; i < length; ++i) PyList_SET_ITEM(list, i, Py_NewRef(items[i % n]));
     return list;
 }
 
@@ -175,7 +175,7 @@ PyObject* convert_value(PyObject* self, PyObject* obj, PyObject* value) {
     Ref options = Ref::borrow(as_varlist(self)->options);
     int listed = PySequence_Contains(options.get(), value);
     if (listed < 0) return nullptr;
-    if (listed) return new_ref(value);
+    if (listed) return Py_NewRef(value);
     const int32_t length = as_varlist(self)->base.length;
     if (PyList_Check(value) || PyTuple_Check(value)) return convert_sequence(self, obj, value, length);
     if (PyUnicode_Check(value)) {
@@ -200,7 +200,7 @@ PyObject* convert(fw::Property* self, PyObject* obj, PyObject* value) {
 // The text of a box item that converts without running code, or null
 // without an error for any other kind of item.
 PyObject* plain_item_text(PyObject* item) {
-    if (PyUnicode_CheckExact(item)) return new_ref(item);
+    if (PyUnicode_CheckExact(item)) return Py_NewRef(item);
     if (PyLong_CheckExact(item)) return int_text(item);
     if (PyFloat_CheckExact(item)) return float_text(item);
     if (item == Py_None) return PyObject_Str(item);
@@ -228,14 +228,14 @@ PyObject* render_plain_list(PyObject* list) {
         if (i) pieces[2 * i - 1] = S.blank;
         pieces[2 * i] = texts[i].get();
     }
-    return concat(pieces, 2 * n - 1);
+    return concat(pieces, 2 * n - 1).release();
 }
 
 // The items as text joined by blanks; an option text as it is; '' for None.
 PyObject* render(PyObject* self, PyObject* obj) {
     Ref value = Ref::steal(get_value(self, obj));
     if (!value) return nullptr;
-    if (value.get() == Py_None) return new_ref(T.empty);
+    if (value.get() == Py_None) return Py_NewRef(T.empty);
     if (PyUnicode_Check(value.get())) return value.release();
     if (!intern(&S.blank, " ")) return nullptr;
     if (PyList_CheckExact(value.get())) {

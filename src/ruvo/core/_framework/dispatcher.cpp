@@ -287,7 +287,7 @@ int ed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     EventDispatcher* d = as_ed(self);
     // Keys and values alternating, in a tuple that Python code cannot empty
     // while observers and overrides run.
-    Ref items = Ref::steal(dict_snapshot(kwargs));
+    Ref items = dict_snapshot(kwargs);
     if (!items) return -1;
     const Py_ssize_t n = PyTuple_GET_SIZE(items.get()) / 2;
     for (Py_ssize_t i = 0; i < n; ++i) {

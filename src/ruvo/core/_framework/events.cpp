@@ -175,7 +175,7 @@ int remove_identical(EventObservers* self, PyObject* cb) {
 
 PyObject* callbacks_snapshot(EventObservers* self) {
     if (!self->callbacks || !PyList_Check(self->callbacks)) return PyTuple_New(0);
-    Ref cbs = Ref::steal(list_snapshot(self->callbacks));
+    Ref cbs = list_snapshot(self->callbacks);
     for (Py_ssize_t i = 0; cbs && i < PyTuple_GET_SIZE(cbs.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(cbs.get(), i);
         if (!PyObject_TypeCheck(item, &BoundCallbackType)) {

@@ -345,7 +345,7 @@ fail:
 // a Property: the list is reachable from Python code through the collector.
 PyObject* referenced(ReferenceListProperty* self) {
     if (!self->properties || !PyList_Check(self->properties)) return PyTuple_New(0);
-    Ref props = Ref::steal(list_snapshot(self->properties));
+    Ref props = list_snapshot(self->properties);
     if (!props) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(props.get()); ++i) {
         if (!check_arg_type(PyTuple_GET_ITEM(props.get(), i), &PropertyType, "props", false)) return nullptr;
@@ -434,7 +434,7 @@ void reflist_release(PyObject* self) {
 
 PyObject* get_properties(PyObject* self, void*) {
     PyObject* p = as_ref(self)->properties;
-    return PyList_Check(p) ? list_snapshot(p) : Py_NewRef(p);
+    return PyList_Check(p) ? list_snapshot(p).release() : Py_NewRef(p);
 }
 
 PyGetSetDef reflist_getset[] = {

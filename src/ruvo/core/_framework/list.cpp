@@ -26,7 +26,7 @@ ObservableList* as_ol(PyObject* o) { return reinterpret_cast<ObservableList*>(o)
 int notify(PyObject* self) {
     ObservableList* ol = as_ol(self);
     if (!ol->prop || !ol->obj_ref || !PyWeakref_CheckRef(ol->obj_ref)) return 0;
-    Ref obj = Ref::steal(weakref_target(ol->obj_ref));
+    Ref obj = weakref_target(ol->obj_ref);
     if (obj.get() == Py_None) return 0;
     Ref prop = Ref::borrow(ol->prop);
     PropertyStorage* s = storage_of(reinterpret_cast<Property*>(prop.get()), obj.get());
