@@ -353,7 +353,7 @@ def test_restore_traceback_entries():
     names = [e.name for e in traceback.extract_tb(info.tb)]
     assert names[-2:] == ["ruvo.core.thinref.__pyx_unpickle_ThinRef",
                           "ruvo.core.thinref.__pyx_unpickle_ThinRef__set_state"]
-    assert traceback.extract_tb(info.tb)[-1].filename == "ruvo/core/thinref.cpp"
+    assert traceback.extract_tb(info.tb)[-1].filename == "ruvo/core/thinref_pickle.cpp"
 
 
 # ---------------------------------------------------------------------------

@@ -1,10 +1,9 @@
 // ruvo.core.thinref: the module, the ThinRef type and its core operations
 // (binding, __ref__, attribute access, comparison, hashing, truth, text).
-// Operator forwarding lives in thinref_operators.cpp, pickling in
-// thinref_pickle.cpp.
+// The type is declared once, at the end, with every method of the class;
+// the operator forwarding and pickling it names are implemented in
+// thinref_operators.cpp and thinref_pickle.cpp (see thinref.hpp).
 #include "thinref.hpp"
-
-#include <cstdint>
 
 namespace ruvo::thinref {
 
@@ -29,158 +28,46 @@ int make_texts() {
     for (const Entry& e : entries) {
         if (!intern(e.slot, e.text)) return -1;
     }
-    if (!T.checksum && !(T.checksum = PyLong_FromLong(0xaed1db3))) return -1;
     return 0;
-}
-
-// An attribute of a module global (weakref.ref, operator.index, ...),
-// resolved at each use: the global is looked up through the module's
-// namespace, then the attribute on it. While the global is the same module
-// object and the attribute comes from that module's own namespace, the value
-// is cached until either namespace changes (where dict versions tell that).
-class ModuleAttr {
-public:
-    ModuleAttr(CachedGlobal& module, const char* attr) noexcept : module_global_(module), text_(attr) {}
-
-    // New reference, or null with an exception.
-    PyObject* get() {
-        Ref module = module_global_.get(module_def.dict);
-        if (!module) return nullptr;
-        PyObject* m = module.get();
-#ifdef RUVO_HAS_DICT_VERSION
-        // Only a plain module was cached: one whose class changed since is looked up again.
-        if (m == module_ && PyModule_CheckExact(m) && dict_version(PyModule_GetDict(m)) == version_) {
-            return Py_NewRef(value_);
-        }
-#endif
-        if (!intern(&name_, text_)) return nullptr;
-        if (PyModule_CheckExact(m)) {
-            // A plain module's attribute is the entry of its namespace when
-            // there is one (its type provides no such name). The namespace
-            // is held: the lookup may run a key's __eq__.
-            Ref d = Ref::borrow(PyModule_GetDict(m));
-            PyObject* v = PyDict_GetItemWithError(d.get(), name_);
-            if (v) {
-                Ref value = Ref::borrow(v);
-#ifdef RUVO_HAS_DICT_VERSION
-                version_ = dict_version(d.get());
-#endif
-                // Releasing the old cached objects may run code: done last.
-                Py_XSETREF(module_, module.release());
-                Py_XSETREF(value_, Py_NewRef(value.get()));
-                return value.release();
-            }
-            if (PyErr_Occurred()) return nullptr;
-        }
-        return PyObject_GetAttr(m, name_);
-    }
-
-private:
-    CachedGlobal& module_global_;
-    const char* text_;
-    PyObject* name_ = nullptr;
-    PyObject* module_ = nullptr;  // owned, so that its address is not reused
-    PyObject* value_ = nullptr;   // owned
-    uint64_t version_ = 0;
-};
-
-CachedGlobal weakref_global("weakref");
-CachedGlobal operator_global("operator");
-ModuleAttr weakref_ref(weakref_global, "ref");
-ModuleAttr operator_truediv_attr(operator_global, "truediv");
-ModuleAttr operator_itruediv_attr(operator_global, "itruediv");
-ModuleAttr operator_index_attr(operator_global, "index");
-
-// The functions of the operator module as imported: while the global still
-// names them, the host's own number operations give the same result.
-PyObject* std_truediv = nullptr;
-PyObject* std_itruediv = nullptr;
-PyObject* std_index = nullptr;
-
-int capture_operator_functions(PyObject* op) {
-    struct Entry {
-        PyObject** slot;
-        const char* name;
-    };
-    const Entry entries[] = {{&std_truediv, "truediv"}, {&std_itruediv, "itruediv"}, {&std_index, "index"}};
-    for (const Entry& e : entries) {
-        PyObject* f = PyObject_GetAttrString(op, e.name);
-        if (!f) return -1;
-        if (!PyCFunction_Check(f)) Py_CLEAR(f);  // only the native implementations are known
-        Py_XSETREF(*e.slot, f);
-    }
-    return 0;
-}
-
-PyObject* call_operator(ModuleAttr& attr, PyObject* standard, PyObject* const* args, size_t nargs,
-                        PyObject* (*native)(PyObject* const*)) {
-    Ref fn = Ref::steal(attr.get());
-    if (!fn) return nullptr;
-    if (fn.get() == standard) return native(args);
-    return PyObject_Vectorcall(fn.get(), args, nargs, nullptr);
-}
-
-}  // namespace
-
-PyObject* operator_truediv(PyObject* a, PyObject* b) {
-    PyObject* args[] = {a, b};
-    return call_operator(operator_truediv_attr, std_truediv, args, 2,
-                         [](PyObject* const* x) { return PyNumber_TrueDivide(x[0], x[1]); });
-}
-
-PyObject* operator_itruediv(PyObject* a, PyObject* b) {
-    PyObject* args[] = {a, b};
-    return call_operator(operator_itruediv_attr, std_itruediv, args, 2,
-                         [](PyObject* const* x) { return PyNumber_InPlaceTrueDivide(x[0], x[1]); });
-}
-
-PyObject* operator_index(PyObject* a) {
-    PyObject* args[] = {a};
-    return call_operator(operator_index_attr, std_index, args, 1,
-                         [](PyObject* const* x) { return PyNumber_Index(x[0]); });
-}
-
-PyObject* make_weakref(PyObject* obj, PyObject* destructor) {
-    Ref fn = Ref::steal(weakref_ref.get());
-    if (!fn) return nullptr;
-    if (fn.get() == reinterpret_cast<PyObject*>(&_PyWeakref_RefType)) {
-        // What calling the type does, without building its arguments.
-        return PyWeakref_NewRef(obj, destructor == Py_None ? nullptr : destructor);
-    }
-    PyObject* args[] = {obj, destructor};
-    return PyObject_Vectorcall(fn.get(), args, destructor ? 2 : 1, nullptr);
 }
 
 // ---------------------------------------------------------------------------
-// Fetching the referent.
+// The traceback entries of the class's own operations.
 
-PyObject* field_result(PyObject* self) {
-    PyObject* f = as_proxy(self)->ref;
-    if (Py_IS_TYPE(f, &_PyWeakref_RefType)) return weakref_target(f).release();
-    // The call may rebind the proxy and so release the field: hold it.
-    Ref hold = Ref::borrow(f);
-    return PyObject_CallNoArgs(f);
-}
-
-namespace {
+const Method ref_method{module_def, "ThinRef.__ref__", {}};
+const Method init_method{module_def, "ThinRef.__init__", {"obj", "destructor"}, 1};
+const Method getattr_method{module_def, "ThinRef.__getattr__", {"name"}};
+const Site setattr_site{module_def, "ThinRef.__setattr__"};
+const Site delattr_site{module_def, "ThinRef.__delattr__"};
+const Site class_get_site{module_def, "ThinRef.__class__.__get__"};
+const Method dir_method{module_def, "ThinRef.__dir__", {}};
+const Method bytes_method{module_def, "ThinRef.__bytes__", {}};
+const Site compare_sites[] = {
+    {module_def, "ThinRef.__lt__"}, {module_def, "ThinRef.__le__"}, {module_def, "ThinRef.__eq__"},
+    {module_def, "ThinRef.__ne__"}, {module_def, "ThinRef.__gt__"}, {module_def, "ThinRef.__ge__"},
+};
+const Site hash_site{module_def, "ThinRef.__hash__"};
+const Site bool_site{module_def, "ThinRef.__bool__"};
+const Site str_site{module_def, "ThinRef.__str__"};
+const Site repr_site{module_def, "ThinRef.__repr__"};
 
 // ThinRef.__dict__["__ref__"] and ["__getattribute__"], borrowed from the
 // class namespace.
 PyObject* own_ref_method = nullptr;
 PyObject* own_getattribute = nullptr;
 
-PyObject* raise_dead() {
+// ---------------------------------------------------------------------------
+// Fetching the referent.
+
+Ref raise_dead() {
     PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    return nullptr;
+    return Ref();
 }
 
 // The field called directly, with the dead-reference check of __ref__.
-PyObject* call_field(PyObject* self) {
-    PyObject* r = field_result(self);
-    if (r == Py_None) {
-        Py_DECREF(r);
-        return raise_dead();
-    }
+Ref call_field(PyObject* self) {
+    Ref r = field_result(self);
+    if (r.get() == Py_None) return raise_dead();
     return r;
 }
 
@@ -209,21 +96,27 @@ bool own_ref(PyObject* self) {
 
 }  // namespace
 
-PyObject* referent_general(PyObject* self) {
+Ref field_result(PyObject* self) {
+    PyObject* f = as_proxy(self)->ref;
+    if (Py_IS_TYPE(f, &_PyWeakref_RefType)) return weakref_target(f);
+    // The call may rebind the proxy and so release the field: hold it.
+    Ref hold = Ref::borrow(f);
+    return Ref::steal(PyObject_CallNoArgs(f));
+}
+
+Ref referent_general(PyObject* self) {
     if (own_ref(self)) {
-        PyObject* r = call_field(self);
-        if (!r) traceback(THINREF_NAME("__ref__"), __LINE__);
+        Ref r = call_field(self);
+        if (!r) return ref_method.site.fail();
         return r;
     }
-    return PyObject_CallMethodNoArgs(self, T.ref_method);
+    return Ref::steal(PyObject_CallMethodNoArgs(self, T.ref_method));
 }
 
 namespace {
 
 // ---------------------------------------------------------------------------
 // Creation and binding.
-
-const Params init_params("__init__", {"obj", "destructor"}, 1);
 
 PyObject* thinref_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
@@ -235,16 +128,10 @@ PyObject* thinref_new(PyTypeObject* type, PyObject*, PyObject*) {
 int thinref_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     Ref keep;  // holds the keyword arguments while they are used
-    if (init_params.parse(args, kwargs, a, keep) < 0) {
-        traceback(THINREF_NAME("__init__"), __LINE__);
-        return -1;
-    }
-    PyObject* wr = make_weakref(a[0], a[1] ? a[1] : Py_None);
-    if (!wr) {
-        traceback(THINREF_NAME("__init__"), __LINE__);
-        return -1;
-    }
-    set_field(self, wr);
+    if (init_method.params.parse(args, kwargs, a, keep) < 0) return init_method.site.fail();
+    Ref wr = make_weakref(a[0], a[1] ? a[1] : Py_None);
+    if (!wr) return init_method.site.fail();
+    set_field(as_proxy(self)->ref, std::move(wr));
     return 0;
 }
 
@@ -253,30 +140,17 @@ int thinref_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* thinref_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (type != reinterpret_cast<PyObject*>(&ThinRefType)) {
         // A subclass: the host's usual __new__ then __init__.
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        Ref tuple = Ref::steal(PyTuple_New(nargs));
-        if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-        Ref kwargs;
-        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-            kwargs = Ref::steal(PyDict_New());
-            if (!kwargs) return nullptr;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-            }
-        }
+        Ref tuple, kwargs;
+        if (split_args(args, PyVectorcall_NARGS(nargsf), kwnames, 0, tuple, kwargs) < 0) return nullptr;
         return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
     }
     PyObject* a[2];
-    if (init_params.parse(args, nargsf, kwnames, a) < 0) THINREF_FAIL("__init__");
-    PyObject* wr = make_weakref(a[0], a[1] ? a[1] : Py_None);
-    if (!wr) THINREF_FAIL("__init__");
+    if (init_method.params.parse(args, nargsf, kwnames, a) < 0) return init_method.site.fail();
+    Ref wr = make_weakref(a[0], a[1] ? a[1] : Py_None);
+    if (!wr) return init_method.site.fail();
     ThinRefObject* self = PyObject_GC_New(ThinRefObject, &ThinRefType);
-    if (!self) {
-        Py_DECREF(wr);
-        return nullptr;
-    }
-    self->ref = wr;
+    if (!self) return nullptr;
+    self->ref = wr.release();
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }
@@ -290,7 +164,7 @@ int thinref_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int thinref_clear(PyObject* self) {
-    set_field(self, Py_NewRef(Py_None));
+    set_field(as_proxy(self)->ref, Ref::borrow(Py_None));
     return 0;
 }
 
@@ -300,7 +174,7 @@ void thinref_release(PyObject* self) { Py_CLEAR(as_proxy(self)->ref); }
 // Attribute access.
 
 PyObject* forward_getattr(PyObject* self, PyObject* name) {
-    return forward(self, static_cast<PyObject*>(nullptr), THINREF_NAME("__getattr__"),
+    return forward(getattr_method.site, self, static_cast<PyObject*>(nullptr),
                    [name](PyObject* r) { return PyObject_GetAttr(r, name); });
 }
 
@@ -317,115 +191,143 @@ PyObject* thinref_getattro(PyObject* self, PyObject* name) {
 }
 
 int thinref_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    return forward(self, -1, value ? THINREF_NAME("__setattr__") : THINREF_NAME("__delattr__"),
+    return forward(value ? setattr_site : delattr_site, self, -1,
                    [name, value](PyObject* r) { return PyObject_SetAttr(r, name, value); });
 }
 
-const Params getattr_params("__getattr__", {"name"});
-
-PyObject* getattr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* name;
-    if (getattr_params.parse(args, nargs, kwnames, &name) < 0) THINREF_FAIL("__getattr__");
-    return forward_getattr(self, name);
+Ref getattr_impl(PyObject* self, PyObject* name) {
+    return Ref::steal(forward(self, static_cast<PyObject*>(nullptr),
+                              [name](PyObject* r) { return PyObject_GetAttr(r, name); }));
 }
 
 PyObject* get_class(PyObject* self, void*) {
-    return forward(self, static_cast<PyObject*>(nullptr), THINREF_NAME("__class__.__get__"),
+    return forward(class_get_site, self, static_cast<PyObject*>(nullptr),
                    [](PyObject* r) { return PyObject_GetAttr(r, T.class_); });
 }
 
 PyObject* get_field(PyObject* self, void*) { return Py_NewRef(as_proxy(self)->ref); }
 
 int set_field_descr(PyObject* self, PyObject* value, void*) {
-    set_field(self, Py_NewRef(value ? value : Py_None));
+    set_field(as_proxy(self)->ref, Ref::borrow(value ? value : Py_None));
     return 0;
 }
 
 // ---------------------------------------------------------------------------
-// Methods without arguments.
+// Operations on the field's result (the referent or None), under the
+// recursion guard; these never raise ReferenceError.
 
-PyObject* ref_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (no_args("__ref__", nargs, kwnames) < 0) THINREF_FAIL("__ref__");
-    PyObject* r = call_field(self);
-    if (!r) THINREF_FAIL("__ref__");
-    return r;
-}
-
-// Runs op on the field's result (the referent or None), under the recursion
-// guard; these operations never raise ReferenceError.
 template <class Op>
-PyObject* on_field_result(PyObject* self, const char* name, Op&& op, int line = __builtin_LINE()) {
+Ref on_field_result(PyObject* self, Op&& op) {
     bool guarded;
-    if (!enter_forwarding(&guarded)) {
-        traceback(name, line);
-        return nullptr;
-    }
-    PyObject* result = nullptr;
-    PyObject* w = field_result(self);
-    if (w) {
-        result = op(w);
-        Py_DECREF(w);
+    if (!enter_forwarding(&guarded)) return Ref();
+    Ref result;
+    {
+        Ref w = field_result(self);
+        if (w) result = op(w.get());
     }
     leave_forwarding(guarded);
-    if (!result) traceback(name, line);
     return result;
 }
 
-PyObject* dir_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (no_args("__dir__", nargs, kwnames) < 0) THINREF_FAIL("__dir__");
-    return on_field_result(self, THINREF_NAME("__dir__"), [](PyObject* w) -> PyObject* {
+Ref ref_impl(PyObject* self) { return call_field(self); }
+
+Ref dir_impl(PyObject* self) {
+    return on_field_result(self, [](PyObject* w) -> Ref {
         int truth = PyObject_IsTrue(w);
-        if (truth < 0) return nullptr;
-        return truth ? PyObject_Dir(w) : PyList_New(0);
+        if (truth < 0) return Ref();
+        return Ref::steal(truth ? PyObject_Dir(w) : PyList_New(0));
     });
 }
 
-PyObject* bytes_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (no_args("__bytes__", nargs, kwnames) < 0) THINREF_FAIL("__bytes__");
+Ref bytes_impl(PyObject* self) {
     // The built-in bytes(w), not the C-level conversion: an int gives that
     // many zero bytes and a str the built-in's own TypeError.
-    return on_field_result(self, THINREF_NAME("__bytes__"), [](PyObject* w) {
-        return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), w);
+    return on_field_result(self, [](PyObject* w) {
+        return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), w));
+    });
+}
+
+Ref str_impl(PyObject* self) {
+    return on_field_result(self, [](PyObject* w) {
+        return PyUnicode_CheckExact(w) ? Ref::borrow(w) : Ref::steal(PyObject_Str(w));
+    });
+}
+
+Ref repr_impl(PyObject* self) {
+    return on_field_result(self, [](PyObject* w) -> Ref {
+        // "<ThinRef to {!r}>".format(w)
+        Ref text = Ref::steal(PyObject_Repr(w));
+        if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyObject_Format(text.get(), T.empty));
+        if (!text) return text;
+        return Ref::steal(PyUnicode_FromFormat("<ThinRef to %U>", text.get()));
     });
 }
 
 // ---------------------------------------------------------------------------
-// Comparison, hashing, truth and text.
-
-const char* const kCompareNames[] = {
-    THINREF_NAME("__lt__"), THINREF_NAME("__le__"), THINREF_NAME("__eq__"),
-    THINREF_NAME("__ne__"), THINREF_NAME("__gt__"), THINREF_NAME("__ge__"),
-};
+// Comparison and hashing.
 
 PyObject* thinref_richcompare(PyObject* self, PyObject* other, int op) {
-    return forward(self, static_cast<PyObject*>(nullptr), kCompareNames[op],
+    return forward(compare_sites[op], self, static_cast<PyObject*>(nullptr),
                    [other, op](PyObject* r) { return PyObject_RichCompare(r, other, op); });
 }
 
 Py_hash_t thinref_hash(PyObject* self) {
-    return forward(self, static_cast<Py_hash_t>(-1), THINREF_NAME("__hash__"),
-                   [](PyObject* r) { return PyObject_Hash(r); });
+    return forward(hash_site, self, static_cast<Py_hash_t>(-1), [](PyObject* r) { return PyObject_Hash(r); });
 }
 
-int thinref_bool(PyObject* self) {
-    return forward(self, -1, THINREF_NAME("__bool__"), [](PyObject* r) { return PyObject_IsTrue(r); });
+// ---------------------------------------------------------------------------
+// The named operator methods: each replaces the slot wrapper of its name
+// and computes from the proxy's own side (__radd__(other) is other + referent).
+
+const Method add_method{module_def, "ThinRef.__add__", {"other"}};
+const Method radd_method{module_def, "ThinRef.__radd__", {"other"}};
+const Method sub_method{module_def, "ThinRef.__sub__", {"other"}};
+const Method rsub_method{module_def, "ThinRef.__rsub__", {"other"}};
+const Method mul_method{module_def, "ThinRef.__mul__", {"other"}};
+const Method rmul_method{module_def, "ThinRef.__rmul__", {"other"}};
+const Method truediv_method{module_def, "ThinRef.__truediv__", {"other"}};
+const Method rtruediv_method{module_def, "ThinRef.__rtruediv__", {"other"}};
+const Method floordiv_method{module_def, "ThinRef.__floordiv__", {"other"}};
+const Method rfloordiv_method{module_def, "ThinRef.__rfloordiv__", {"other"}};
+const Method mod_method{module_def, "ThinRef.__mod__", {"other"}};
+const Method rmod_method{module_def, "ThinRef.__rmod__", {"other"}};
+const Method divmod_method{module_def, "ThinRef.__divmod__", {"other"}};
+const Method rdivmod_method{module_def, "ThinRef.__rdivmod__", {"other"}};
+const Method lshift_method{module_def, "ThinRef.__lshift__", {"other"}};
+const Method rlshift_method{module_def, "ThinRef.__rlshift__", {"other"}};
+const Method rshift_method{module_def, "ThinRef.__rshift__", {"other"}};
+const Method rrshift_method{module_def, "ThinRef.__rrshift__", {"other"}};
+const Method and_method{module_def, "ThinRef.__and__", {"other"}};
+const Method rand_method{module_def, "ThinRef.__rand__", {"other"}};
+const Method xor_method{module_def, "ThinRef.__xor__", {"other"}};
+const Method rxor_method{module_def, "ThinRef.__rxor__", {"other"}};
+const Method or_method{module_def, "ThinRef.__or__", {"other"}};
+const Method ror_method{module_def, "ThinRef.__ror__", {"other"}};
+const Method oct_method{module_def, "ThinRef.__oct__", {}};
+const Method hex_method{module_def, "ThinRef.__hex__", {}};
+const Method round_method{module_def, "ThinRef.__round__", {}};
+const Method reversed_method{module_def, "ThinRef.__reversed__", {}};
+const Method enter_method{module_def, "ThinRef.__enter__", {}};
+const Site exit_site{module_def, "ThinRef.__exit__"};
+
+template <Binary Op>
+Ref binary_impl(PyObject* self, PyObject* other) {
+    return binary_operation(Op, false, self, other);
+}
+template <Binary Op>
+Ref reflected_impl(PyObject* self, PyObject* other) {
+    return binary_operation(Op, true, self, other);
+}
+template <Unary Op>
+Ref unary_impl(PyObject* self) {
+    return unary_operation(Op, self);
 }
 
-PyObject* thinref_str(PyObject* self) {
-    return on_field_result(self, THINREF_NAME("__str__"), [](PyObject* w) {
-        return PyUnicode_CheckExact(w) ? Py_NewRef(w) : PyObject_Str(w);
-    });
-}
+// ---------------------------------------------------------------------------
+// Pickling's methods.
 
-PyObject* thinref_repr(PyObject* self) {
-    return on_field_result(self, THINREF_NAME("__repr__"), [](PyObject* w) -> PyObject* {
-        // "<ThinRef to {!r}>".format(w)
-        Ref text = Ref::steal(PyObject_Repr(w));
-        if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyObject_Format(text.get(), T.empty));
-        if (!text) return nullptr;
-        return PyUnicode_FromFormat("<ThinRef to %U>", text.get());
-    });
-}
+const Method reduce_method{module_def, "ThinRef.__reduce__", {}};
+const Method setstate_method{module_def, "ThinRef.__setstate__", {"__pyx_state"}};
 
 // ---------------------------------------------------------------------------
 // The type.
@@ -435,15 +337,47 @@ constexpr const char* kClassDoc =
     "ThinRef(obj, destructor=None)\n--\n\n"
     "Replacement for weakref.proxy to support comparisons\n    ";
 
-PyMethodDef core_methods[] = {
-    {"__ref__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ref_method)), METH_FASTCALL | METH_KEYWORDS,
-     "__ref__($self, /)\n--\n\nReturn the referent; raise ReferenceError when it no longer exists."},
-    {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getattr_method)),
-     METH_FASTCALL | METH_KEYWORDS, "__getattr__($self, name)\n--\n\nReturn getattr(referent, name)."},
-    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dir_method)), METH_FASTCALL | METH_KEYWORDS,
-     "__dir__($self, /)\n--\n\nAttribute names of the referent."},
-    {"__bytes__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes_method)),
-     METH_FASTCALL | METH_KEYWORDS, "__bytes__($self, /)\n--\n\nbytes(referent)."},
+constexpr int kReplacesSlot = METH_COEXIST;  // the method, not the slot wrapper, is the class attribute
+
+PyMethodDef methods[] = {
+    method<ref_method, ref_impl>(
+        "__ref__($self, /)\n--\n\nReturn the referent; raise ReferenceError when it no longer exists."),
+    method<getattr_method, getattr_impl>("__getattr__($self, name)\n--\n\nReturn getattr(referent, name)."),
+    method<dir_method, dir_impl>("__dir__($self, /)\n--\n\nAttribute names of the referent."),
+    method<bytes_method, bytes_impl>("__bytes__($self, /)\n--\n\nbytes(referent)."),
+    method<add_method, binary_impl<Binary::add>>("Return referent + other.", kReplacesSlot),
+    method<radd_method, reflected_impl<Binary::add>>("Return other + referent.", kReplacesSlot),
+    method<sub_method, binary_impl<Binary::sub>>("Return referent - other.", kReplacesSlot),
+    method<rsub_method, reflected_impl<Binary::sub>>("Return other - referent.", kReplacesSlot),
+    method<mul_method, binary_impl<Binary::mul>>("Return referent * other.", kReplacesSlot),
+    method<rmul_method, reflected_impl<Binary::mul>>("Return other * referent.", kReplacesSlot),
+    method<truediv_method, binary_impl<Binary::truediv>>("Return referent / other.", kReplacesSlot),
+    method<rtruediv_method, reflected_impl<Binary::truediv>>("Return other / referent.", kReplacesSlot),
+    method<floordiv_method, binary_impl<Binary::floordiv>>("Return referent // other.", kReplacesSlot),
+    method<rfloordiv_method, reflected_impl<Binary::floordiv>>("Return other // referent.", kReplacesSlot),
+    method<mod_method, binary_impl<Binary::mod>>("Return referent % other.", kReplacesSlot),
+    method<rmod_method, reflected_impl<Binary::mod>>("Return other % referent.", kReplacesSlot),
+    method<divmod_method, binary_impl<Binary::divmod>>("Return divmod(referent, other).", kReplacesSlot),
+    method<rdivmod_method, reflected_impl<Binary::divmod>>("Return divmod(other, referent).", kReplacesSlot),
+    method<lshift_method, binary_impl<Binary::lshift>>("Return referent << other.", kReplacesSlot),
+    method<rlshift_method, reflected_impl<Binary::lshift>>("Return other << referent.", kReplacesSlot),
+    method<rshift_method, binary_impl<Binary::rshift>>("Return referent >> other.", kReplacesSlot),
+    method<rrshift_method, reflected_impl<Binary::rshift>>("Return other >> referent.", kReplacesSlot),
+    method<and_method, binary_impl<Binary::and_>>("Return referent & other.", kReplacesSlot),
+    method<rand_method, reflected_impl<Binary::and_>>("Return other & referent.", kReplacesSlot),
+    method<xor_method, binary_impl<Binary::xor_>>("Return referent ^ other.", kReplacesSlot),
+    method<rxor_method, reflected_impl<Binary::xor_>>("Return other ^ referent.", kReplacesSlot),
+    method<or_method, binary_impl<Binary::or_>>("Return referent | other.", kReplacesSlot),
+    method<ror_method, reflected_impl<Binary::or_>>("Return other | referent.", kReplacesSlot),
+    method<oct_method, unary_impl<Unary::oct>>("Return oct(referent)."),
+    method<hex_method, unary_impl<Unary::hex>>("Return hex(referent)."),
+    method<round_method, unary_impl<Unary::round>>("Return round(referent)."),
+    method<reversed_method, unary_impl<Unary::reversed>>("Return reversed(referent)."),
+    method<enter_method, unary_impl<Unary::enter>>("Enter the referent's context."),
+    method<exit_site, exit_operation>("Leave the referent's context."),
+    method<reduce_method, reduce>("Reduce the proxy for copy and pickle."),
+    method<setstate_method, restore_state>("Restore the proxy from its state."),
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
@@ -452,37 +386,23 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Core methods followed by the operator methods, assembled before readying.
-PyMethodDef all_methods[64];
+}  // namespace
 
-int fill_methods() {
-    size_t n = 0;
-    for (const PyMethodDef& m : core_methods) all_methods[n++] = m;
-    for (const PyMethodDef* m = operator_methods(); m->ml_name; ++m) {
-        if (n + 1 >= sizeof all_methods / sizeof all_methods[0]) {
-            PyErr_SetString(PyExc_SystemError, "ThinRef method table too small");
-            return -1;
-        }
-        all_methods[n++] = *m;
-    }
-    all_methods[n] = PyMethodDef{nullptr, nullptr, 0, nullptr};
-    return 0;
+int bool_slot(PyObject* self) {
+    return forward(bool_site, self, -1, [](PyObject* r) { return PyObject_IsTrue(r); });
 }
 
-int ready_type() {
-    if (ThinRefType.tp_flags & Py_TPFLAGS_READY) return 0;
-    if (fill_methods() < 0) return -1;
-    PyTypeObject& t = ThinRefType;
+PyTypeObject ThinRefType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "ruvo.core.thinref.ThinRef";
     t.tp_basicsize = sizeof(ThinRefObject);
     t.tp_dealloc = trashcan_dealloc<thinref_release>;
-    t.tp_repr = thinref_repr;
-    t.tp_as_number = number_methods();
-    t.tp_as_number->nb_bool = thinref_bool;
-    t.tp_as_sequence = sequence_methods();
-    t.tp_as_mapping = mapping_methods();
+    t.tp_repr = reported<repr_site, repr_impl>;
+    t.tp_as_number = &number_methods;
+    t.tp_as_sequence = &sequence_methods;
+    t.tp_as_mapping = &mapping_methods;
     t.tp_hash = thinref_hash;
-    t.tp_str = thinref_str;
+    t.tp_str = reported<str_site, str_impl>;
     t.tp_getattro = thinref_getattro;
     t.tp_setattro = thinref_setattro;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
@@ -491,16 +411,23 @@ int ready_type() {
     t.tp_clear = thinref_clear;
     t.tp_richcompare = thinref_richcompare;
     t.tp_iter = iter_slot;
-    t.tp_methods = all_methods;
+    t.tp_methods = methods;
     t.tp_getset = getset;
     t.tp_init = thinref_init;
     t.tp_alloc = PyType_GenericAlloc;
     t.tp_new = thinref_new;
     t.tp_free = PyObject_GC_Del;
     t.tp_vectorcall = thinref_vectorcall;
-    if (PyType_Ready(&t) < 0) return -1;
-    own_ref_method = PyDict_GetItemWithError(t.tp_dict, T.ref_method);
-    own_getattribute = PyDict_GetItemWithError(t.tp_dict, T.getattribute);
+    return t;
+}();
+
+namespace {
+
+int ready_type() {
+    if (ThinRefType.tp_flags & Py_TPFLAGS_READY) return 0;
+    if (PyType_Ready(&ThinRefType) < 0) return -1;
+    own_ref_method = PyDict_GetItemWithError(ThinRefType.tp_dict, T.ref_method);
+    own_getattribute = PyDict_GetItemWithError(ThinRefType.tp_dict, T.getattribute);
     if (!own_ref_method || !own_getattribute) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "ThinRef lacks __ref__ or __getattribute__");
         return -1;
@@ -519,15 +446,6 @@ constexpr const char* kModuleDoc =
     "to objects. It enhances the standard ``weakref.proxy`` by adding comparison\n"
     "support.\n";
 
-int import_global(PyObject* dict, const char* name, PyObject** out) {
-    Ref text = Ref::steal(PyUnicode_InternFromString(name));
-    if (!text) return -1;
-    Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(text.get(), dict, nullptr, nullptr, 0));
-    if (!mod || PyDict_SetItem(dict, text.get(), mod.get()) < 0) return -1;
-    *out = mod.release();
-    return 0;
-}
-
 int exec_thinref(PyObject* module) {
     if (make_texts() < 0) return -1;
     if (!builtin_reversed && !(builtin_reversed = lookup_builtin("reversed").release())) return -1;
@@ -535,21 +453,14 @@ int exec_thinref(PyObject* module) {
     PyObject* dict = module_def.dict;
     if (ready_type() < 0) return -1;
     if (PyDict_SetItemString(dict, "ThinRef", reinterpret_cast<PyObject*>(&ThinRefType)) < 0) return -1;
-    if (install_pickling() < 0) return -1;
-    PyObject* mod = nullptr;
-    if (import_global(dict, "weakref", &mod) < 0) return -1;
-    Py_DECREF(mod);
-    if (import_global(dict, "operator", &mod) < 0) return -1;
-    Ref op = Ref::steal(mod);
-    if (capture_operator_functions(op.get()) < 0) return -1;
-    return bind_unpickle_function(module);
+    if (import_globals(dict) < 0) return -1;
+    return init_pickling(module);
 }
 
 }  // namespace
 
-PyTypeObject ThinRefType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-NativeModule module_def({"thinref", "ruvo.core.thinref", kModuleDoc, kFile, exec_thinref}, exec_slot<module_def>);
+NativeModule module_def({"thinref", "ruvo.core.thinref", kModuleDoc, "ruvo/core/thinref.cpp", exec_thinref},
+                        exec_slot<module_def>);
 
 }  // namespace ruvo::thinref
 

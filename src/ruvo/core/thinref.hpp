@@ -1,4 +1,11 @@
-// ruvo.core.thinref: the ThinRef weak proxy, shared by its source files.
+// ruvo.core.thinref: the ThinRef weak proxy, shared by its source files:
+//   thinref.cpp            the module, the ThinRef type (one declaration, with
+//                          every method of the class) and its core operations
+//   thinref_globals.cpp    the module globals resolved at each use (weakref.ref,
+//                          operator.truediv, operator.itruediv, operator.index)
+//   thinref_operators.cpp  operator forwarding and the type's number, sequence
+//                          and mapping tables
+//   thinref_pickle.cpp     __reduce__, __setstate__ and __pyx_unpickle_ThinRef
 //
 // A ThinRef holds one field, a weak-reference object (in general any callable
 // that returns the referent, or None once the referent is gone). Every
@@ -6,20 +13,11 @@
 // __ref__ method, holds a strong reference to it for its own duration and
 // applies the host's operation to it.
 #pragma once
+#include <utility>
+
 #include "native.hpp"
 
 namespace ruvo::thinref {
-
-constexpr const char* kFile = "ruvo/core/thinref.cpp";
-
-#define THINREF_NAME(short_name) "ruvo.core.thinref.ThinRef." short_name
-
-// Adds the traceback entry of a failing method and returns null.
-#define THINREF_FAIL(short_name)                                        \
-    do {                                                                \
-        ::ruvo::thinref::traceback(THINREF_NAME(short_name), __LINE__); \
-        return nullptr;                                                 \
-    } while (0)
 
 struct ThinRefObject {
     PyObject_HEAD
@@ -31,7 +29,7 @@ extern NativeModule module_def;
 
 inline ThinRefObject* as_proxy(PyObject* o) noexcept { return reinterpret_cast<ThinRefObject*>(o); }
 
-// Constant texts and objects, created once at import.
+// Constant texts, created once at import.
 struct Texts {
     PyObject* ref_method;         // "__ref__"
     PyObject* getattribute;       // "__getattribute__"
@@ -40,7 +38,6 @@ struct Texts {
     PyObject* class_;             // "__class__"
     PyObject* update;             // "update"
     PyObject* empty;              // ""
-    PyObject* checksum;           // the int 0xaed1db3
 };
 extern Texts T;
 
@@ -48,52 +45,37 @@ extern Texts T;
 extern PyObject* builtin_reversed;
 extern PyObject* builtin_round;
 
-// Adds the traceback entry of a failing operation ("ruvo.core.thinref.ThinRef.X").
-inline void traceback(const char* dotted_name, int line) { module_def.traceback(dotted_name, line); }
+// ---------------------------------------------------------------------------
+// Fetching the referent (thinref.cpp).
 
-// The field called with no arguments: the referent, or None once it is gone.
-// New reference; null with an exception (an unbound proxy's field is None,
-// which cannot be called).
-PyObject* field_result(PyObject* self);
+// The field called with no arguments: the referent, or None once it is gone;
+// null with an exception (an unbound proxy's field is None, which cannot be
+// called).
+Ref field_result(PyObject* self);
 
 // The referent by the forwarding rule: self.__ref__(), looked up the ordinary
-// way. Raises ReferenceError for a dead referent. New reference or null.
-PyObject* referent_general(PyObject* self);
-inline PyObject* referent(PyObject* self) {
+// way. Raises ReferenceError for a dead referent.
+Ref referent_general(PyObject* self);
+inline Ref referent(PyObject* self) {
     // The common case inline: an exact ThinRef whose field is a weak reference
     // to a living object.
     if (Py_IS_TYPE(self, &ThinRefType)) {
         PyObject* f = as_proxy(self)->ref;
         if (Py_IS_TYPE(f, &_PyWeakref_RefType)) {
             Ref r = weakref_target(f);
-            if (r.get() != Py_None) return r.release();
+            if (r.get() != Py_None) return r;
         }
     }
     return referent_general(self);
 }
 
-// weakref.ref(obj, destructor), or weakref.ref(obj) when destructor is null,
-// through the module global `weakref`. New reference or null.
-PyObject* make_weakref(PyObject* obj, PyObject* destructor);
-
-// operator.truediv, operator.itruediv and operator.index through the module
-// global `operator`.
-PyObject* operator_truediv(PyObject* a, PyObject* b);
-PyObject* operator_itruediv(PyObject* a, PyObject* b);
-PyObject* operator_index(PyObject* a);
-
-// Replaces the field; the old value is released last, since releasing it may
-// run arbitrary code.
-inline void set_field(PyObject* self, PyObject* stolen) {
-    PyObject* old = as_proxy(self)->ref;
-    as_proxy(self)->ref = stolen;
-    Py_XDECREF(old);
-}
-
-// Runs op(referent) with a strong reference to the referent held for the
-// call and the interpreter's recursion guard around it (forwarding through
-// proxies whose referents are proxies can recurse without Python frames).
-// Returns op's result, or `error` with the traceback entry `name` added.
+// ---------------------------------------------------------------------------
+// Forwarding.
+//
+// forward runs op(referent) with a strong reference to the referent held for
+// the call and the interpreter's recursion guard around it (forwarding
+// through proxies whose referents are proxies can recurse without Python
+// frames). It returns op's result, or `error` with an exception set.
 //
 // The guard is entered only by forwarding nested in another forwarding
 // (`nesting` counts those in progress, on every thread, under the
@@ -102,7 +84,7 @@ inline void set_field(PyObject* self, PyObject* stolen) {
 extern int nesting;
 
 // Enters the recursion guard for nested forwarding; false with
-// RecursionError. Pair with leave_forwarding(entered).
+// RecursionError. Pair with leave_forwarding(guarded).
 inline bool enter_forwarding(bool* guarded) {
     *guarded = nesting > 0;
     if (*guarded && Py_EnterRecursiveCall(" while forwarding to a referent")) return false;
@@ -115,37 +97,80 @@ inline void leave_forwarding(bool guarded) {
     if (guarded) Py_LeaveRecursiveCall();
 }
 
-// The traceback entry carries the line of the calling operation.
+// Without a traceback entry: for methods whose wrapper adds their own.
 template <class R, class Op>
-inline R forward(PyObject* self, R error, const char* name, Op&& op, int line = __builtin_LINE()) {
+inline R forward(PyObject* self, R error, Op&& op) {
     bool guarded;
-    if (!enter_forwarding(&guarded)) {
-        traceback(name, line);
-        return error;
-    }
+    if (!enter_forwarding(&guarded)) return error;
     R result = error;
-    PyObject* r = referent(self);
-    if (r) {
-        result = op(r);
-        Py_DECREF(r);
+    {
+        Ref r = referent(self);
+        if (r) result = op(r.get());
     }
     leave_forwarding(guarded);
-    if (result == error && PyErr_Occurred()) traceback(name, line);
     return result;
 }
 
-// Tables of the operator forwarding, for the type object.
-PyNumberMethods* number_methods();
-PySequenceMethods* sequence_methods();
-PyMappingMethods* mapping_methods();
-PyObject* iter_slot(PyObject* self);
-// The named operator methods (null-terminated), installed over the slot
-// wrappers of the same names.
-PyMethodDef* operator_methods();
+// With the traceback entry of `site` on failure: for slots.
+template <class R, class Op>
+inline R forward(const Site& site, PyObject* self, R error, Op&& op) {
+    R result = forward(self, error, std::forward<Op>(op));
+    if (result == error && PyErr_Occurred()) site.fail();
+    return result;
+}
 
-// Pickling: installs __reduce__ and __setstate__ on the readied class, and
-// makes the module's restore function.
-int install_pickling();
-int bind_unpickle_function(PyObject* module);
+// ---------------------------------------------------------------------------
+// Module globals resolved at each use (thinref_globals.cpp).
+
+// Imports the modules `weakref` and `operator` into the module's namespace
+// and records the operator module's own functions. 0 or -1.
+int import_globals(PyObject* module_dict);
+
+// weakref.ref(obj, destructor), or weakref.ref(obj) when destructor is null,
+// through the module global `weakref`.
+Ref make_weakref(PyObject* obj, PyObject* destructor);
+
+// operator.truediv, operator.itruediv and operator.index through the module
+// global `operator`. They take the place of the host's number operations in
+// the operator tables, so they keep the C API's convention: a new reference,
+// or null with an exception.
+PyObject* operator_truediv(PyObject* a, PyObject* b);
+PyObject* operator_itruediv(PyObject* a, PyObject* b);
+PyObject* operator_index(PyObject* a);
+
+// ---------------------------------------------------------------------------
+// Operator forwarding (thinref_operators.cpp).
+
+// truth, defined with the type (thinref.cpp), is the number table's nb_bool.
+int bool_slot(PyObject* self);
+
+// The type's operator tables and iteration slot.
+extern PyNumberMethods number_methods;
+extern PySequenceMethods sequence_methods;
+extern PyMappingMethods mapping_methods;
+PyObject* iter_slot(PyObject* self);
+
+// The operations of the named operator methods, without traceback entries
+// (each method's wrapper adds its own).
+enum class Binary { add, sub, mul, truediv, floordiv, mod, divmod, lshift, rshift, and_, xor_, or_ };
+// referent OP other, or with `reflected` other OP referent.
+Ref binary_operation(Binary op, bool reflected, PyObject* self, PyObject* other);
+
+enum class Unary { oct, hex, round, reversed, enter };
+Ref unary_operation(Unary op, PyObject* self);
+
+// The referent's own __exit__ with the same arguments.
+Ref exit_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// ---------------------------------------------------------------------------
+// Pickling (thinref_pickle.cpp).
+
+// __reduce__ and __setstate__ of the class.
+Ref reduce(PyObject* self);
+Ref restore_state(PyObject* self, PyObject* state);
+
+// Makes the module's restore function __pyx_unpickle_ThinRef, once the type
+// is ready. 0 or -1.
+int init_pickling(PyObject* module);
 
 }  // namespace ruvo::thinref

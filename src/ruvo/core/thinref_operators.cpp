@@ -1,17 +1,14 @@
 // ThinRef operator forwarding: binary operators with their reflected forms,
 // in-place operators that rebind the proxy, unary operators and numeric
 // conversions, containers, iteration and context management. Each family is
-// generated from one template over a small table entry.
+// one template over a table entry that holds the operation and its traceback
+// entry; the type's number, sequence and mapping tables are declared at the
+// end.
 #include "thinref.hpp"
 
 namespace ruvo::thinref {
 
 namespace {
-
-template <class F>
-PyCFunction cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 constexpr PyObject* kNull = nullptr;
 
@@ -22,23 +19,21 @@ using BinaryApply = PyObject* (*)(PyObject*, PyObject*);
 
 struct BinaryOp {
     binaryfunc PyNumberMethods::*slot;
-    BinaryApply apply;  // the host's operator: apply(left, right)
-    const char* name;
-    const char* rname;
-    const char* dotted;
-    const char* rdotted;
+    BinaryApply apply;       // the host's operator: apply(left, right)
+    const Site& site;        // "ThinRef.__add__": referent OP other
+    const Site& reflected;   // "ThinRef.__radd__": other OP referent
 };
 
 // The forward operation: r OP other.
 template <const BinaryOp& Op>
 PyObject* forward_binary(PyObject* proxy, PyObject* other) {
-    return forward(proxy, kNull, Op.dotted, [other](PyObject* r) { return Op.apply(r, other); });
+    return forward(Op.site, proxy, kNull, [other](PyObject* r) { return Op.apply(r, other); });
 }
 
 // The reflected operation: other OP r.
 template <const BinaryOp& Op>
 PyObject* reflected_binary(PyObject* proxy, PyObject* other) {
-    return forward(proxy, kNull, Op.rdotted, [other](PyObject* r) { return Op.apply(other, r); });
+    return forward(Op.reflected, proxy, kNull, [other](PyObject* r) { return Op.apply(other, r); });
 }
 
 // Whether `x` takes the proxy's part in a binary operation with `other`: its
@@ -65,47 +60,48 @@ PyObject* binary_slot(PyObject* a, PyObject* b) {
     Py_RETURN_NOTIMPLEMENTED;
 }
 
-#define THINREF_BINARY(var, slot_name, apply, name, rname) \
-    constexpr BinaryOp var{&PyNumberMethods::slot_name, apply, name, rname, THINREF_NAME(name), THINREF_NAME(rname)}
+const Site add_site{module_def, "ThinRef.__add__"}, radd_site{module_def, "ThinRef.__radd__"};
+constexpr BinaryOp kAdd{&PyNumberMethods::nb_add, PyNumber_Add, add_site, radd_site};
+const Site sub_site{module_def, "ThinRef.__sub__"}, rsub_site{module_def, "ThinRef.__rsub__"};
+constexpr BinaryOp kSub{&PyNumberMethods::nb_subtract, PyNumber_Subtract, sub_site, rsub_site};
+const Site mul_site{module_def, "ThinRef.__mul__"}, rmul_site{module_def, "ThinRef.__rmul__"};
+constexpr BinaryOp kMul{&PyNumberMethods::nb_multiply, PyNumber_Multiply, mul_site, rmul_site};
+const Site truediv_site{module_def, "ThinRef.__truediv__"}, rtruediv_site{module_def, "ThinRef.__rtruediv__"};
+constexpr BinaryOp kTrueDiv{&PyNumberMethods::nb_true_divide, operator_truediv, truediv_site, rtruediv_site};
+const Site floordiv_site{module_def, "ThinRef.__floordiv__"}, rfloordiv_site{module_def, "ThinRef.__rfloordiv__"};
+constexpr BinaryOp kFloorDiv{&PyNumberMethods::nb_floor_divide, PyNumber_FloorDivide, floordiv_site, rfloordiv_site};
+const Site mod_site{module_def, "ThinRef.__mod__"}, rmod_site{module_def, "ThinRef.__rmod__"};
+constexpr BinaryOp kMod{&PyNumberMethods::nb_remainder, PyNumber_Remainder, mod_site, rmod_site};
+const Site divmod_site{module_def, "ThinRef.__divmod__"}, rdivmod_site{module_def, "ThinRef.__rdivmod__"};
+constexpr BinaryOp kDivmod{&PyNumberMethods::nb_divmod, PyNumber_Divmod, divmod_site, rdivmod_site};
+const Site lshift_site{module_def, "ThinRef.__lshift__"}, rlshift_site{module_def, "ThinRef.__rlshift__"};
+constexpr BinaryOp kLshift{&PyNumberMethods::nb_lshift, PyNumber_Lshift, lshift_site, rlshift_site};
+const Site rshift_site{module_def, "ThinRef.__rshift__"}, rrshift_site{module_def, "ThinRef.__rrshift__"};
+constexpr BinaryOp kRshift{&PyNumberMethods::nb_rshift, PyNumber_Rshift, rshift_site, rrshift_site};
+const Site and_site{module_def, "ThinRef.__and__"}, rand_site{module_def, "ThinRef.__rand__"};
+constexpr BinaryOp kAnd{&PyNumberMethods::nb_and, PyNumber_And, and_site, rand_site};
+const Site xor_site{module_def, "ThinRef.__xor__"}, rxor_site{module_def, "ThinRef.__rxor__"};
+constexpr BinaryOp kXor{&PyNumberMethods::nb_xor, PyNumber_Xor, xor_site, rxor_site};
+const Site or_site{module_def, "ThinRef.__or__"}, ror_site{module_def, "ThinRef.__ror__"};
+constexpr BinaryOp kOr{&PyNumberMethods::nb_or, PyNumber_Or, or_site, ror_site};
 
-THINREF_BINARY(kAdd, nb_add, PyNumber_Add, "__add__", "__radd__");
-THINREF_BINARY(kSub, nb_subtract, PyNumber_Subtract, "__sub__", "__rsub__");
-THINREF_BINARY(kMul, nb_multiply, PyNumber_Multiply, "__mul__", "__rmul__");
-THINREF_BINARY(kTrueDiv, nb_true_divide, operator_truediv, "__truediv__", "__rtruediv__");
-THINREF_BINARY(kFloorDiv, nb_floor_divide, PyNumber_FloorDivide, "__floordiv__", "__rfloordiv__");
-THINREF_BINARY(kMod, nb_remainder, PyNumber_Remainder, "__mod__", "__rmod__");
-THINREF_BINARY(kDivmod, nb_divmod, PyNumber_Divmod, "__divmod__", "__rdivmod__");
-THINREF_BINARY(kLshift, nb_lshift, PyNumber_Lshift, "__lshift__", "__rlshift__");
-THINREF_BINARY(kRshift, nb_rshift, PyNumber_Rshift, "__rshift__", "__rrshift__");
-THINREF_BINARY(kAnd, nb_and, PyNumber_And, "__and__", "__rand__");
-THINREF_BINARY(kXor, nb_xor, PyNumber_Xor, "__xor__", "__rxor__");
-THINREF_BINARY(kOr, nb_or, PyNumber_Or, "__or__", "__ror__");
-
-#undef THINREF_BINARY
-
-// The named methods: __add__(other) computes r + other, __radd__(other)
-// computes other + r, without the dispatch of the slot.
-template <const BinaryOp& Op, bool Reflected>
-PyObject* binary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params params(Reflected ? Op.rname : Op.name, {"other"});
-    PyObject* other;
-    if (params.parse(args, nargs, kwnames, &other) < 0) {
-        traceback(Reflected ? Op.rdotted : Op.dotted, __LINE__);
-        return nullptr;
-    }
-    return Reflected ? reflected_binary<Op>(self, other) : forward_binary<Op>(self, other);
-}
+// The operations of the named methods, in the order of Binary.
+constexpr const BinaryOp* kBinaryOps[] = {&kAdd, &kSub, &kMul, &kTrueDiv, &kFloorDiv, &kMod,
+                                      &kDivmod, &kLshift, &kRshift, &kAnd, &kXor, &kOr};
 
 // Power: the same dispatch, with the modulo passed on unchanged.
+const Site pow_site{module_def, "ThinRef.__pow__"};
+const Site rpow_site{module_def, "ThinRef.__rpow__"};
+
 PyObject* power_slot(PyObject* a, PyObject* b, PyObject* mod) {
     if (counts_as_proxy(a, b, &PyNumberMethods::nb_power, &power_slot)) {
-        PyObject* result = forward(a, kNull, THINREF_NAME("__pow__"),
-                                   [b, mod](PyObject* r) { return PyNumber_Power(r, b, mod); });
+        PyObject* result =
+            forward(pow_site, a, kNull, [b, mod](PyObject* r) { return PyNumber_Power(r, b, mod); });
         if (result != Py_NotImplemented) return result;
         Py_DECREF(result);
     }
     if (counts_as_proxy(b, a, &PyNumberMethods::nb_power, &power_slot)) {
-        return forward(b, kNull, THINREF_NAME("__rpow__"), [a, mod](PyObject* r) { return PyNumber_Power(a, r, mod); });
+        return forward(rpow_site, b, kNull, [a, mod](PyObject* r) { return PyNumber_Power(a, r, mod); });
     }
     Py_RETURN_NOTIMPLEMENTED;
 }
@@ -113,48 +109,62 @@ PyObject* power_slot(PyObject* a, PyObject* b, PyObject* mod) {
 // ---------------------------------------------------------------------------
 // In-place operators: the referent's in-place result becomes the new referent.
 
-// Binds the proxy to `result` (stolen) by a new weak reference without a
-// destructor, and returns the proxy. When `result` cannot be weakly
-// referenced the field keeps its old value.
+// Binds the proxy to `result` by a new weak reference without a destructor,
+// and returns the proxy. When `result` cannot be weakly referenced the field
+// keeps its old value. C API convention: `result` is a new reference (or
+// null) and so is the return value.
 PyObject* rebind(PyObject* self, PyObject* result) {
     if (!result) return nullptr;
     Ref held = Ref::steal(result);
-    PyObject* wr = make_weakref(result, nullptr);
+    Ref wr = make_weakref(result, nullptr);
     if (!wr) return nullptr;
-    set_field(self, wr);
+    set_field(as_proxy(self)->ref, std::move(wr));
     return Py_NewRef(self);
 }
 
 struct InplaceOp {
     BinaryApply apply;
-    const char* dotted;
+    const Site& site;
 };
 
 template <const InplaceOp& Op>
 PyObject* inplace_slot(PyObject* self, PyObject* other) {
-    return forward(self, kNull, Op.dotted, [self, other](PyObject* r) { return rebind(self, Op.apply(r, other)); });
+    return forward(Op.site, self, kNull, [self, other](PyObject* r) { return rebind(self, Op.apply(r, other)); });
 }
 
-constexpr InplaceOp kIAdd{PyNumber_InPlaceAdd, THINREF_NAME("__iadd__")};
-constexpr InplaceOp kISub{PyNumber_InPlaceSubtract, THINREF_NAME("__isub__")};
-constexpr InplaceOp kIMul{PyNumber_InPlaceMultiply, THINREF_NAME("__imul__")};
-constexpr InplaceOp kITrueDiv{operator_itruediv, THINREF_NAME("__itruediv__")};
-constexpr InplaceOp kIFloorDiv{PyNumber_InPlaceFloorDivide, THINREF_NAME("__ifloordiv__")};
-constexpr InplaceOp kIMod{PyNumber_InPlaceRemainder, THINREF_NAME("__imod__")};
-constexpr InplaceOp kILshift{PyNumber_InPlaceLshift, THINREF_NAME("__ilshift__")};
-constexpr InplaceOp kIRshift{PyNumber_InPlaceRshift, THINREF_NAME("__irshift__")};
-constexpr InplaceOp kIAnd{PyNumber_InPlaceAnd, THINREF_NAME("__iand__")};
-constexpr InplaceOp kIXor{PyNumber_InPlaceXor, THINREF_NAME("__ixor__")};
-constexpr InplaceOp kIOr{PyNumber_InPlaceOr, THINREF_NAME("__ior__")};
+const Site iadd_site{module_def, "ThinRef.__iadd__"};
+constexpr InplaceOp kIAdd{PyNumber_InPlaceAdd, iadd_site};
+const Site isub_site{module_def, "ThinRef.__isub__"};
+constexpr InplaceOp kISub{PyNumber_InPlaceSubtract, isub_site};
+const Site imul_site{module_def, "ThinRef.__imul__"};
+constexpr InplaceOp kIMul{PyNumber_InPlaceMultiply, imul_site};
+const Site itruediv_site{module_def, "ThinRef.__itruediv__"};
+constexpr InplaceOp kITrueDiv{operator_itruediv, itruediv_site};
+const Site ifloordiv_site{module_def, "ThinRef.__ifloordiv__"};
+constexpr InplaceOp kIFloorDiv{PyNumber_InPlaceFloorDivide, ifloordiv_site};
+const Site imod_site{module_def, "ThinRef.__imod__"};
+constexpr InplaceOp kIMod{PyNumber_InPlaceRemainder, imod_site};
+const Site ilshift_site{module_def, "ThinRef.__ilshift__"};
+constexpr InplaceOp kILshift{PyNumber_InPlaceLshift, ilshift_site};
+const Site irshift_site{module_def, "ThinRef.__irshift__"};
+constexpr InplaceOp kIRshift{PyNumber_InPlaceRshift, irshift_site};
+const Site iand_site{module_def, "ThinRef.__iand__"};
+constexpr InplaceOp kIAnd{PyNumber_InPlaceAnd, iand_site};
+const Site ixor_site{module_def, "ThinRef.__ixor__"};
+constexpr InplaceOp kIXor{PyNumber_InPlaceXor, ixor_site};
+const Site ior_site{module_def, "ThinRef.__ior__"};
+constexpr InplaceOp kIOr{PyNumber_InPlaceOr, ior_site};
+
+const Site ipow_site{module_def, "ThinRef.__ipow__"};
 
 // `**=` takes no modulus; the host passes None for it.
 PyObject* inplace_power_slot(PyObject* self, PyObject* other, PyObject* mod) {
     if (mod != Py_None) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %zd arguments but %zd were given", THINREF_NAME("__ipow__"),
-                     static_cast<Py_ssize_t>(2), static_cast<Py_ssize_t>(3));
-        THINREF_FAIL("__ipow__");
+        PyErr_Format(PyExc_TypeError, "%s.%s() takes %zd arguments but %zd were given", module_def.info.full_name,
+                     ipow_site.qualname(), static_cast<Py_ssize_t>(2), static_cast<Py_ssize_t>(3));
+        return ipow_site.fail();
     }
-    return forward(self, kNull, THINREF_NAME("__ipow__"),
+    return forward(ipow_site, self, kNull,
                    [self, other](PyObject* r) { return rebind(self, PyNumber_InPlacePower(r, other, Py_None)); });
 }
 
@@ -163,79 +173,66 @@ PyObject* inplace_power_slot(PyObject* self, PyObject* other, PyObject* mod) {
 
 struct UnaryOp {
     PyObject* (*apply)(PyObject*);
-    const char* dotted;
+    const Site& site;
 };
 
 template <const UnaryOp& Op>
 PyObject* unary_slot(PyObject* self) {
-    return forward(self, kNull, Op.dotted, [](PyObject* r) { return Op.apply(r); });
+    return forward(Op.site, self, kNull, [](PyObject* r) { return Op.apply(r); });
 }
 
-constexpr UnaryOp kNeg{PyNumber_Negative, THINREF_NAME("__neg__")};
-constexpr UnaryOp kPos{PyNumber_Positive, THINREF_NAME("__pos__")};
-constexpr UnaryOp kAbs{PyNumber_Absolute, THINREF_NAME("__abs__")};
-constexpr UnaryOp kInvert{PyNumber_Invert, THINREF_NAME("__invert__")};
-constexpr UnaryOp kInt{PyNumber_Long, THINREF_NAME("__int__")};
-constexpr UnaryOp kFloat{PyNumber_Float, THINREF_NAME("__float__")};
-constexpr UnaryOp kIndex{operator_index, THINREF_NAME("__index__")};
+const Site neg_site{module_def, "ThinRef.__neg__"};
+constexpr UnaryOp kNeg{PyNumber_Negative, neg_site};
+const Site pos_site{module_def, "ThinRef.__pos__"};
+constexpr UnaryOp kPos{PyNumber_Positive, pos_site};
+const Site abs_site{module_def, "ThinRef.__abs__"};
+constexpr UnaryOp kAbs{PyNumber_Absolute, abs_site};
+const Site invert_site{module_def, "ThinRef.__invert__"};
+constexpr UnaryOp kInvert{PyNumber_Invert, invert_site};
+const Site int_site{module_def, "ThinRef.__int__"};
+constexpr UnaryOp kInt{PyNumber_Long, int_site};
+const Site float_site{module_def, "ThinRef.__float__"};
+constexpr UnaryOp kFloat{PyNumber_Float, float_site};
+const Site index_site{module_def, "ThinRef.__index__"};
+constexpr UnaryOp kIndex{operator_index, index_site};
 
-// Named methods without arguments.
-struct NoArgOp {
-    const char* name;
-    PyObject* (*apply)(PyObject*);
-    const char* dotted;
+// The operations of the named methods without arguments, in the order of Unary.
+using UnaryApply = PyObject* (*)(PyObject*);
+constexpr UnaryApply kUnaryOps[] = {
+    [](PyObject* r) { return PyNumber_ToBase(r, 8); },
+    [](PyObject* r) { return PyNumber_ToBase(r, 16); },
+    [](PyObject* r) { return PyObject_CallOneArg(builtin_round, r); },
+    [](PyObject* r) { return PyObject_CallOneArg(builtin_reversed, r); },
+    [](PyObject* r) { return PyObject_CallMethodNoArgs(r, T.enter); },
 };
-
-template <const NoArgOp& Op>
-PyObject* noarg_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (no_args(Op.name, nargs, kwnames) < 0) {
-        traceback(Op.dotted, __LINE__);
-        return nullptr;
-    }
-    return forward(self, kNull, Op.dotted, [](PyObject* r) { return Op.apply(r); });
-}
-
-constexpr NoArgOp kOct{"__oct__", [](PyObject* r) { return PyNumber_ToBase(r, 8); }, THINREF_NAME("__oct__")};
-constexpr NoArgOp kHex{"__hex__", [](PyObject* r) { return PyNumber_ToBase(r, 16); }, THINREF_NAME("__hex__")};
-constexpr NoArgOp kRound{"__round__", [](PyObject* r) { return PyObject_CallOneArg(builtin_round, r); },
-                         THINREF_NAME("__round__")};
-constexpr NoArgOp kReversed{"__reversed__", [](PyObject* r) { return PyObject_CallOneArg(builtin_reversed, r); },
-                            THINREF_NAME("__reversed__")};
-constexpr NoArgOp kEnter{"__enter__", [](PyObject* r) { return PyObject_CallMethodNoArgs(r, T.enter); },
-                         THINREF_NAME("__enter__")};
-
-// __exit__(*args, **kwargs): the referent's own __exit__ with the same arguments.
-PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return forward(self, kNull, THINREF_NAME("__exit__"), [=](PyObject* r) -> PyObject* {
-        Ref exit = Ref::steal(PyObject_GetAttr(r, T.exit));
-        if (!exit) return nullptr;
-        return PyObject_Vectorcall(exit.get(), args, nargs, kwnames);
-    });
-}
 
 // ---------------------------------------------------------------------------
 // Containers and iteration.
 
+const Site len_site{module_def, "ThinRef.__len__"};
+const Site contains_site{module_def, "ThinRef.__contains__"};
+const Site getitem_site{module_def, "ThinRef.__getitem__"};
+const Site setitem_site{module_def, "ThinRef.__setitem__"};
+const Site delitem_site{module_def, "ThinRef.__delitem__"};
+const Site iter_site{module_def, "ThinRef.__iter__"};
+
 Py_ssize_t length_slot(PyObject* self) {
-    return forward(self, static_cast<Py_ssize_t>(-1), THINREF_NAME("__len__"),
-                   [](PyObject* r) { return PyObject_Size(r); });
+    return forward(len_site, self, static_cast<Py_ssize_t>(-1), [](PyObject* r) { return PyObject_Size(r); });
 }
 
 int contains_slot(PyObject* self, PyObject* item) {
-    return forward(self, -1, THINREF_NAME("__contains__"),
-                   [item](PyObject* r) { return PySequence_Contains(r, item); });
+    return forward(contains_site, self, -1, [item](PyObject* r) { return PySequence_Contains(r, item); });
 }
 
 PyObject* getitem_slot(PyObject* self, PyObject* key) {
-    return forward(self, kNull, THINREF_NAME("__getitem__"), [key](PyObject* r) { return PyObject_GetItem(r, key); });
+    return forward(getitem_site, self, kNull, [key](PyObject* r) { return PyObject_GetItem(r, key); });
 }
 
 int setitem_slot(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) {
-        return forward(self, -1, THINREF_NAME("__delitem__"), [key](PyObject* r) { return PyObject_DelItem(r, key); });
+        return forward(delitem_site, self, -1, [key](PyObject* r) { return PyObject_DelItem(r, key); });
     }
-    return forward(self, -1, THINREF_NAME("__setitem__"),
-                   [key, value](PyObject* r) { return PyObject_SetItem(r, key, value); });
+    return forward(setitem_site, self, -1, [key, value](PyObject* r) { return PyObject_SetItem(r, key, value); });
 }
 
 // Access by position through the sequence protocol takes the same path.
@@ -249,45 +246,38 @@ int ass_item_slot(PyObject* self, Py_ssize_t i, PyObject* value) {
     return key ? setitem_slot(self, key.get(), value) : -1;
 }
 
-PyNumberMethods number_table;
-PySequenceMethods sequence_table;
-PyMappingMethods mapping_table;
-
-constexpr int kNamedFlags = METH_FASTCALL | METH_KEYWORDS | METH_COEXIST;  // replaces the slot wrapper
-
-#define THINREF_BINARY_METHODS(op, name, rname, sym)                                          \
-    {name, cfunc(binary_method<op, false>), kNamedFlags, "Return referent " sym " other."}, \
-        {rname, cfunc(binary_method<op, true>), kNamedFlags, "Return other " sym " referent."}
-
-PyMethodDef methods[] = {
-    THINREF_BINARY_METHODS(kAdd, "__add__", "__radd__", "+"),
-    THINREF_BINARY_METHODS(kSub, "__sub__", "__rsub__", "-"),
-    THINREF_BINARY_METHODS(kMul, "__mul__", "__rmul__", "*"),
-    THINREF_BINARY_METHODS(kTrueDiv, "__truediv__", "__rtruediv__", "/"),
-    THINREF_BINARY_METHODS(kFloorDiv, "__floordiv__", "__rfloordiv__", "//"),
-    THINREF_BINARY_METHODS(kMod, "__mod__", "__rmod__", "%"),
-    {"__divmod__", cfunc(binary_method<kDivmod, false>), kNamedFlags, "Return divmod(referent, other)."},
-    {"__rdivmod__", cfunc(binary_method<kDivmod, true>), kNamedFlags, "Return divmod(other, referent)."},
-    THINREF_BINARY_METHODS(kLshift, "__lshift__", "__rlshift__", "<<"),
-    THINREF_BINARY_METHODS(kRshift, "__rshift__", "__rrshift__", ">>"),
-    THINREF_BINARY_METHODS(kAnd, "__and__", "__rand__", "&"),
-    THINREF_BINARY_METHODS(kXor, "__xor__", "__rxor__", "^"),
-    THINREF_BINARY_METHODS(kOr, "__or__", "__ror__", "|"),
-    {"__oct__", cfunc(noarg_method<kOct>), METH_FASTCALL | METH_KEYWORDS, "Return oct(referent)."},
-    {"__hex__", cfunc(noarg_method<kHex>), METH_FASTCALL | METH_KEYWORDS, "Return hex(referent)."},
-    {"__round__", cfunc(noarg_method<kRound>), METH_FASTCALL | METH_KEYWORDS, "Return round(referent)."},
-    {"__reversed__", cfunc(noarg_method<kReversed>), METH_FASTCALL | METH_KEYWORDS, "Return reversed(referent)."},
-    {"__enter__", cfunc(noarg_method<kEnter>), METH_FASTCALL | METH_KEYWORDS, "Enter the referent's context."},
-    {"__exit__", cfunc(exit_method), METH_FASTCALL | METH_KEYWORDS, "Leave the referent's context."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef THINREF_BINARY_METHODS
-
 }  // namespace
 
-PyNumberMethods* number_methods() {
-    PyNumberMethods& n = number_table;
+PyObject* iter_slot(PyObject* self) {
+    return forward(iter_site, self, kNull, [](PyObject* r) { return PyObject_GetIter(r); });
+}
+
+// ---------------------------------------------------------------------------
+// The named methods' operations.
+
+Ref binary_operation(Binary op, bool reflected, PyObject* self, PyObject* other) {
+    const BinaryApply apply = kBinaryOps[static_cast<int>(op)]->apply;
+    return Ref::steal(forward(self, kNull, [=](PyObject* r) { return reflected ? apply(other, r) : apply(r, other); }));
+}
+
+Ref unary_operation(Unary op, PyObject* self) {
+    const UnaryApply apply = kUnaryOps[static_cast<int>(op)];
+    return Ref::steal(forward(self, kNull, apply));
+}
+
+Ref exit_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return Ref::steal(forward(self, kNull, [=](PyObject* r) -> PyObject* {
+        Ref exit = Ref::steal(PyObject_GetAttr(r, T.exit));
+        if (!exit) return nullptr;
+        return PyObject_Vectorcall(exit.get(), args, nargs, kwnames);
+    }));
+}
+
+// ---------------------------------------------------------------------------
+// The type's tables.
+
+PyNumberMethods number_methods = [] {
+    PyNumberMethods n{};
     n.nb_add = binary_slot<kAdd>;
     n.nb_subtract = binary_slot<kSub>;
     n.nb_multiply = binary_slot<kMul>;
@@ -297,6 +287,7 @@ PyNumberMethods* number_methods() {
     n.nb_negative = unary_slot<kNeg>;
     n.nb_positive = unary_slot<kPos>;
     n.nb_absolute = unary_slot<kAbs>;
+    n.nb_bool = bool_slot;
     n.nb_invert = unary_slot<kInvert>;
     n.nb_lshift = binary_slot<kLshift>;
     n.nb_rshift = binary_slot<kRshift>;
@@ -320,30 +311,24 @@ PyNumberMethods* number_methods() {
     n.nb_inplace_floor_divide = inplace_slot<kIFloorDiv>;
     n.nb_inplace_true_divide = inplace_slot<kITrueDiv>;
     n.nb_index = unary_slot<kIndex>;
-    return &n;
-}
+    return n;
+}();
 
-PySequenceMethods* sequence_methods() {
-    PySequenceMethods& s = sequence_table;
+PySequenceMethods sequence_methods = [] {
+    PySequenceMethods s{};
     s.sq_length = length_slot;
     s.sq_item = item_slot;
     s.sq_ass_item = ass_item_slot;
     s.sq_contains = contains_slot;
-    return &s;
-}
+    return s;
+}();
 
-PyMappingMethods* mapping_methods() {
-    PyMappingMethods& m = mapping_table;
+PyMappingMethods mapping_methods = [] {
+    PyMappingMethods m{};
     m.mp_length = length_slot;
     m.mp_subscript = getitem_slot;
     m.mp_ass_subscript = setitem_slot;
-    return &m;
-}
-
-PyObject* iter_slot(PyObject* self) {
-    return forward(self, kNull, THINREF_NAME("__iter__"), [](PyObject* r) { return PyObject_GetIter(r); });
-}
-
-PyMethodDef* operator_methods() { return methods; }
+    return m;
+}();
 
 }  // namespace ruvo::thinref

@@ -2,7 +2,7 @@
 // function __pyx_unpickle_ThinRef. The reduce value carries the field as it
 // is (the weak-reference object, never the referent) and a checksum that
 // stands for the field layout.
-#include <climits>
+#include <cstdint>
 
 #include "thinref.hpp"
 
@@ -10,17 +10,19 @@ namespace ruvo::thinref {
 
 namespace {
 
-constexpr long kChecksum = 0xaed1db3;
-constexpr long kChecksumAlt1 = 0x51f19d2;
-constexpr long kChecksumAlt2 = 0x32b41a;
-
-template <class F>
-PyCFunction cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+// The checksum of the field layout that reduce writes; restoring also
+// accepts the two alternatives.
+constexpr int32_t kChecksum = 0xaed1db3;
+constexpr int32_t kChecksumAlt1 = 0x51f19d2;
+constexpr int32_t kChecksumAlt2 = 0x32b41a;
 
 CachedGlobal unpickle_global("__pyx_unpickle_ThinRef");
+PyObject* checksum_int = nullptr;    // kChecksum as an int
 PyObject* thinref_new_fn = nullptr;  // ThinRef.__new__
+
+// The traceback entry of restoring the state, which both __setstate__ and
+// the restore function do.
+const Site set_state_site{module_def, "__pyx_unpickle_ThinRef__set_state"};
 
 // Stores state[0] in the field and merges a true state[1] into the object's
 // own instance dictionary. The field stays replaced when the merge fails.
@@ -35,7 +37,7 @@ int set_state(PyObject* result, PyObject* state) {
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return -1;
     }
-    set_field(result, Py_NewRef(PyTuple_GET_ITEM(state, 0)));
+    set_field(as_proxy(result)->ref, Ref::borrow(PyTuple_GET_ITEM(state, 0)));
     if (size < 2) return 0;
     PyObject* extra = PyTuple_GET_ITEM(state, 1);  // kept alive by the caller's tuple
     int truth = PyObject_IsTrue(extra);
@@ -47,58 +49,7 @@ int set_state(PyObject* result, PyObject* state) {
     return done ? 0 : -1;
 }
 
-int set_state_traced(PyObject* result, PyObject* state) {
-    if (set_state(result, state) == 0) return 0;
-    traceback("ruvo.core.thinref.__pyx_unpickle_ThinRef__set_state", __LINE__);
-    return -1;
-}
-
-PyObject* reduce_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (no_args("__reduce__", nargs, kwnames) < 0) THINREF_FAIL("__reduce__");
-    // The proxy's own instance dictionary, never the referent's.
-    Ref own;
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (dp && *dp) {
-        own = Ref::borrow(*dp);
-        int truth = PyObject_IsTrue(own.get());
-        if (truth < 0) THINREF_FAIL("__reduce__");
-        if (!truth) own.reset();
-    }
-    Ref hold_fn = unpickle_global.get(module_def.dict);
-    if (!hold_fn) THINREF_FAIL("__reduce__");
-    PyObject* fn = hold_fn.get();
-    Ref field = Ref::borrow(as_proxy(self)->ref);
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    PyObject* result;
-    if (own) {
-        result = Py_BuildValue("(O(OOO)(OO))", fn, type, T.checksum, Py_None, field.get(), own.get());
-    } else if (field.get() != Py_None) {
-        result = Py_BuildValue("(O(OOO)(O))", fn, type, T.checksum, Py_None, field.get());
-    } else {
-        result = Py_BuildValue("(O(OO(O)))", fn, type, T.checksum, field.get());
-    }
-    if (!result) THINREF_FAIL("__reduce__");
-    return result;
-}
-
-const Params setstate_params("__setstate__", {"__pyx_state"});
-
-PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (setstate_params.parse(args, nargs, kwnames, a) < 0) THINREF_FAIL("__setstate__");
-    if (a[0] == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
-        THINREF_FAIL("__setstate__");
-    }
-    if (!PyTuple_CheckExact(a[0])) {
-        raise_expected(&PyTuple_Type, a[0]);
-        THINREF_FAIL("__setstate__");
-    }
-    if (set_state_traced(self, a[0]) < 0) THINREF_FAIL("__setstate__");
-    Py_RETURN_NONE;
-}
-
-void raise_checksum_mismatch(int checksum) {
+void raise_checksum_mismatch(int32_t checksum) {
     Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
     if (!pickle) return;
     Ref error = Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError"));
@@ -114,7 +65,7 @@ void raise_checksum_mismatch(int checksum) {
 const Method unpickle_method{module_def, "__pyx_unpickle_ThinRef", {"__pyx_type", "__pyx_checksum", "__pyx_state"}};
 
 Ref unpickle(PyObject*, PyObject* type, PyObject* checksum_arg, PyObject* state) {
-    int checksum = 0;
+    int32_t checksum = 0;
     if (to_int32(checksum_arg, &checksum, false, "Python int too large to convert to C int") < 0) return Ref();
     if (state != Py_None && !PyTuple_CheckExact(state)) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -127,42 +78,60 @@ Ref unpickle(PyObject*, PyObject* type, PyObject* checksum_arg, PyObject* state)
     }
     Ref result = Ref::steal(PyObject_CallOneArg(thinref_new_fn, type));
     if (!result) return result;
-    if (state != Py_None && set_state_traced(result.get(), state) < 0) return Ref();
+    if (state != Py_None && reported<set_state_site, set_state>(result.get(), state) < 0) return Ref();
     return result;
 }
-
-PyMethodDef pickling_methods[] = {
-    {"__reduce__", cfunc(reduce_method), METH_FASTCALL | METH_KEYWORDS, "Reduce the proxy for copy and pickle."},
-    {"__setstate__", cfunc(setstate_method), METH_FASTCALL | METH_KEYWORDS, "Restore the proxy from its state."},
-};
 
 const char* const kUnpickleLocals[] = {"__pyx_PickleError", "__pyx_result", nullptr};
 
 }  // namespace
 
-int install_pickling() {
-    PyObject* dict = ThinRefType.tp_dict;
-    for (PyMethodDef& def : pickling_methods) {
-        Ref descr = Ref::steal(PyDescr_NewMethod(&ThinRefType, &def));
-        if (!descr || PyDict_SetItemString(dict, def.ml_name, descr.get()) < 0) {
-            format_from_cause(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
-                              _PyType_Name(&ThinRefType));
-            return -1;
-        }
+Ref reduce(PyObject* self) {
+    // The proxy's own instance dictionary, never the referent's.
+    Ref own;
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (dp && *dp) {
+        own = Ref::borrow(*dp);
+        int truth = PyObject_IsTrue(own.get());
+        if (truth < 0) return Ref();
+        if (!truth) own.reset();
     }
-    PyType_Modified(&ThinRefType);
+    Ref fn = unpickle_global.get(module_def.dict);
+    if (!fn) return fn;
+    Ref field = Ref::borrow(as_proxy(self)->ref);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (own) {
+        return Ref::steal(Py_BuildValue("(O(OOO)(OO))", fn.get(), type, checksum_int, Py_None, field.get(), own.get()));
+    }
+    if (field.get() != Py_None) {
+        return Ref::steal(Py_BuildValue("(O(OOO)(O))", fn.get(), type, checksum_int, Py_None, field.get()));
+    }
+    return Ref::steal(Py_BuildValue("(O(OO(O)))", fn.get(), type, checksum_int, field.get()));
+}
+
+Ref restore_state(PyObject* self, PyObject* state) {
+    if (state == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
+        return Ref();
+    }
+    if (!PyTuple_CheckExact(state)) {
+        raise_expected(&PyTuple_Type, state);
+        return Ref();
+    }
+    if (reported<set_state_site, set_state>(self, state) < 0) return Ref();
+    return Ref::borrow(Py_None);
+}
+
+int init_pickling(PyObject* module) {
+    if (!checksum_int && !(checksum_int = PyLong_FromLong(kChecksum))) return -1;
     if (!thinref_new_fn) {
-        thinref_new_fn = PyDict_GetItemString(dict, "__new__");
+        thinref_new_fn = PyDict_GetItemString(ThinRefType.tp_dict, "__new__");
         if (!thinref_new_fn) {
             PyErr_SetString(PyExc_SystemError, "ThinRef has no __new__");
             return -1;
         }
         Py_INCREF(thinref_new_fn);
     }
-    return 0;
-}
-
-int bind_unpickle_function(PyObject* module) {
     const FunctionDef def{unpickle_method, nullptr, function_entry<unpickle_method, unpickle>, kUnpickleLocals};
     Ref fn = make_function(def, module);
     if (!fn) return -1;
