@@ -214,28 +214,21 @@ int set_field_descr(PyObject* self, PyObject* value, void*) {
 
 // ---------------------------------------------------------------------------
 // Operations on the field's result (the referent or None), under the
-// recursion guard; these never raise ReferenceError.
+// recursion guard; these never raise ReferenceError. op gives a new
+// reference or null.
 
 template <class Op>
 Ref on_field_result(PyObject* self, Op&& op) {
-    bool guarded;
-    if (!enter_forwarding(&guarded)) return Ref();
-    Ref result;
-    {
-        Ref w = field_result(self);
-        if (w) result = op(w.get());
-    }
-    leave_forwarding(guarded);
-    return result;
+    return Ref::steal(guarded_call<field_result>(self, static_cast<PyObject*>(nullptr), std::forward<Op>(op)));
 }
 
 Ref ref_impl(PyObject* self) { return call_field(self); }
 
 Ref dir_impl(PyObject* self) {
-    return on_field_result(self, [](PyObject* w) -> Ref {
+    return on_field_result(self, [](PyObject* w) -> PyObject* {
         int truth = PyObject_IsTrue(w);
-        if (truth < 0) return Ref();
-        return Ref::steal(truth ? PyObject_Dir(w) : PyList_New(0));
+        if (truth < 0) return nullptr;
+        return truth ? PyObject_Dir(w) : PyList_New(0);
     });
 }
 
@@ -243,23 +236,23 @@ Ref bytes_impl(PyObject* self) {
     // The built-in bytes(w), not the C-level conversion: an int gives that
     // many zero bytes and a str the built-in's own TypeError.
     return on_field_result(self, [](PyObject* w) {
-        return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), w));
+        return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), w);
     });
 }
 
 Ref str_impl(PyObject* self) {
     return on_field_result(self, [](PyObject* w) {
-        return PyUnicode_CheckExact(w) ? Ref::borrow(w) : Ref::steal(PyObject_Str(w));
+        return PyUnicode_CheckExact(w) ? Py_NewRef(w) : PyObject_Str(w);
     });
 }
 
 Ref repr_impl(PyObject* self) {
-    return on_field_result(self, [](PyObject* w) -> Ref {
+    return on_field_result(self, [](PyObject* w) -> PyObject* {
         // "<ThinRef to {!r}>".format(w)
         Ref text = Ref::steal(PyObject_Repr(w));
         if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyObject_Format(text.get(), T.empty));
-        if (!text) return text;
-        return Ref::steal(PyUnicode_FromFormat("<ThinRef to %U>", text.get()));
+        if (!text) return nullptr;
+        return PyUnicode_FromFormat("<ThinRef to %U>", text.get());
     });
 }
 

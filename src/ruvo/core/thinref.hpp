@@ -97,18 +97,25 @@ inline void leave_forwarding(bool guarded) {
     if (guarded) Py_LeaveRecursiveCall();
 }
 
-// Without a traceback entry: for methods whose wrapper adds their own.
-template <class R, class Op>
-inline R forward(PyObject* self, R error, Op&& op) {
+// Runs op on what `Fetch` gives for the proxy (the referent, or the field's
+// result), holding it for the call, under the recursion guard.
+template <Ref (*Fetch)(PyObject*), class R, class Op>
+inline R guarded_call(PyObject* self, R error, Op&& op) {
     bool guarded;
     if (!enter_forwarding(&guarded)) return error;
     R result = error;
     {
-        Ref r = referent(self);
+        Ref r = Fetch(self);
         if (r) result = op(r.get());
     }
     leave_forwarding(guarded);
     return result;
+}
+
+// Without a traceback entry: for methods whose wrapper adds their own.
+template <class R, class Op>
+inline R forward(PyObject* self, R error, Op&& op) {
+    return guarded_call<referent>(self, error, std::forward<Op>(op));
 }
 
 // With the traceback entry of `site` on failure: for slots.
