@@ -3,6 +3,12 @@
 // The type is declared once, at the end, with every method of the class;
 // the operator forwarding and pickling it names are implemented in
 // thinref_operators.cpp and thinref_pickle.cpp (see thinref.hpp).
+//
+// The Method of each entry of the method table is declared in this file,
+// above the table: building an entry reads its Method's name, so the Method
+// must be initialised first, which only the order within one file ensures.
+// The traceback entry of a named method therefore names this file; that of
+// the operator slot of the same name names thinref_operators.cpp.
 #include "thinref.hpp"
 
 namespace ruvo::thinref {

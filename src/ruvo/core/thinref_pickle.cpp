@@ -1,7 +1,8 @@
-// ThinRef pickling: __reduce__, __setstate__ and the module's restore
-// function __pyx_unpickle_ThinRef. The reduce value carries the field as it
-// is (the weak-reference object, never the referent) and a checksum that
-// stands for the field layout.
+// ThinRef pickling: what __reduce__ and __setstate__ do (their entries are in
+// the type's method table, thinref.cpp) and the module's restore function
+// __pyx_unpickle_ThinRef. The reduce value carries the field as it is (the
+// weak-reference object, never the referent) and a checksum that stands for
+// the field layout.
 #include <cstdint>
 
 #include "thinref.hpp"
