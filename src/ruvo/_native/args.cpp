@@ -17,14 +17,6 @@ void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t ma
                  more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
-Params::Params(const char* func, std::initializer_list<const char*> names, int required) noexcept
-    : func_(func), names_{}, count_(0), required_(required) {
-    for (const char* n : names) {
-        if (count_ < kMax) names_[count_++] = n;
-    }
-    if (required_ < 0 || required_ > count_) required_ = count_;
-}
-
 bool Params::intern() const {
     if (count_ == 0 || interned_[count_ - 1]) return true;
     for (int i = 0; i < count_; ++i) {

@@ -21,7 +21,13 @@ class Params {
 public:
     static constexpr int kMax = 8;
 
-    Params(const char* func, std::initializer_list<const char*> names, int required = -1) noexcept;
+    constexpr Params(const char* func, std::initializer_list<const char*> names, int required = -1) noexcept
+        : func_(func), names_{}, count_(0), required_(required) {
+        for (const char* n : names) {
+            if (count_ < kMax) names_[count_++] = n;
+        }
+        if (required_ < 0 || required_ > count_) required_ = count_;
+    }
 
     const char* func() const noexcept { return func_; }
     int count() const noexcept { return count_; }

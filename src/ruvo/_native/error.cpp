@@ -18,11 +18,6 @@ const char* source_path(const char* file_name) noexcept {
     return found ? found : file_name;
 }
 
-const char* Site::name() const noexcept {
-    const char* dot = std::strrchr(qualname_, '.');
-    return dot ? dot + 1 : qualname_;
-}
-
 namespace {
 PyObject* make_entry_code(const char* file, const char* name, int line) noexcept {
     SavedError pending;

@@ -35,18 +35,25 @@ struct Failure {
 // The traceback entry of one Python-visible function or method, declared
 // once beside it: `qualname` is its name within the module ("join_style",
 // "ThinRef.__ref__"); the source file and line are where the site is
-// declared. Sites are static objects.
+// declared. Sites are static objects, initialised before any code runs (their
+// constructor is constexpr), so method tables in other files can name them.
 class Site {
 public:
-    Site(NativeModule& module, const char* qualname,
-         std::source_location where = std::source_location::current()) noexcept
+    constexpr Site(NativeModule& module, const char* qualname,
+                   std::source_location where = std::source_location::current()) noexcept
         : module_(module), qualname_(qualname), where_(where) {}
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
 
     const char* qualname() const noexcept { return qualname_; }
     // The Python name: the last part of the qualified name.
-    const char* name() const noexcept;
+    constexpr const char* name() const noexcept {
+        const char* last = qualname_;
+        for (const char* p = qualname_; *p; ++p) {
+            if (*p == '.') last = p + 1;
+        }
+        return last;
+    }
     // The declaring source file, as traceback entries name it.
     const char* file() const noexcept { return source_path(where_.file_name()); }
 

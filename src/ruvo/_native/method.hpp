@@ -32,11 +32,11 @@
 namespace ruvo {
 
 // A function or method with named parameters; the messages of its argument
-// errors name it by its Python name.
+// errors name it by its Python name. Constant-initialised, like a Site.
 struct Method {
     Site site;
     Params params;
-    Method(NativeModule& module, const char* qualname, std::initializer_list<const char*> names, int required = -1,
+    constexpr Method(NativeModule& module, const char* qualname, std::initializer_list<const char*> names, int required = -1,
            std::source_location where = std::source_location::current()) noexcept
         : site(module, qualname, where), params(site.name(), names, required) {}
 };
