@@ -4,11 +4,10 @@
 // the operator forwarding and pickling it names are implemented in
 // thinref_operators.cpp and thinref_pickle.cpp (see thinref.hpp).
 //
-// The Method of each entry of the method table is declared in this file,
-// above the table: building an entry reads its Method's name, so the Method
-// must be initialised first, which only the order within one file ensures.
-// The traceback entry of a named method therefore names this file; that of
-// the operator slot of the same name names thinref_operators.cpp.
+// The named operator methods (__add__, __oct__, ...) are declared here too,
+// beside the method table: each is a thin method over the forwarding in
+// thinref_operators.cpp, so its traceback entry names this file, while the
+// operator slot of the same name names thinref_operators.cpp.
 #include "thinref.hpp"
 
 namespace ruvo::thinref {
@@ -321,12 +320,6 @@ template <Unary Op>
 Ref unary_impl(PyObject* self) {
     return unary_operation(Op, self);
 }
-
-// ---------------------------------------------------------------------------
-// Pickling's methods.
-
-const Method reduce_method{module_def, "ThinRef.__reduce__", {}};
-const Method setstate_method{module_def, "ThinRef.__setstate__", {"__pyx_state"}};
 
 // ---------------------------------------------------------------------------
 // The type.

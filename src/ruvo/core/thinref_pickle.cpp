@@ -1,5 +1,5 @@
-// ThinRef pickling: what __reduce__ and __setstate__ do (their entries are in
-// the type's method table, thinref.cpp) and the module's restore function
+// ThinRef pickling: __reduce__ and __setstate__ (named in the type's method
+// table, thinref.cpp) and the module's restore function
 // __pyx_unpickle_ThinRef. The reduce value carries the field as it is (the
 // weak-reference object, never the referent) and a checksum that stands for
 // the field layout.
@@ -86,6 +86,9 @@ Ref unpickle(PyObject*, PyObject* type, PyObject* checksum_arg, PyObject* state)
 const char* const kUnpickleLocals[] = {"__pyx_PickleError", "__pyx_result", nullptr};
 
 }  // namespace
+
+const Method reduce_method{module_def, "ThinRef.__reduce__", {}};
+const Method setstate_method{module_def, "ThinRef.__setstate__", {"__pyx_state"}};
 
 Ref reduce(PyObject* self) {
     // The proxy's own instance dictionary, never the referent's.
