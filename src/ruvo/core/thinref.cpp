@@ -12,7 +12,7 @@
 
 namespace ruvo::thinref {
 
-Texts T;
+Texts texts;
 PyObject* builtin_reversed = nullptr;
 PyObject* builtin_round = nullptr;
 int nesting = 0;
@@ -25,10 +25,10 @@ int make_texts() {
         const char* text;
     };
     const Entry entries[] = {
-        {&T.ref_method, "__ref__"}, {&T.getattribute, "__getattribute__"},
-        {&T.enter, "__enter__"},    {&T.exit, "__exit__"},
-        {&T.class_, "__class__"},   {&T.update, "update"},
-        {&T.empty, ""},
+        {&texts.ref_method, "__ref__"}, {&texts.getattribute, "__getattribute__"},
+        {&texts.enter, "__enter__"},    {&texts.exit, "__exit__"},
+        {&texts.class_, "__class__"},   {&texts.update, "update"},
+        {&texts.empty, ""},
     };
     for (const Entry& e : entries) {
         if (!intern(e.slot, e.text)) return -1;
@@ -95,8 +95,8 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
 bool own_ref(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp == &ThinRefType) return true;
-    return _PyType_Lookup(tp, T.ref_method) == own_ref_method &&
-           _PyType_Lookup(tp, T.getattribute) == own_getattribute && !in_instance_dict(self, T.ref_method);
+    return _PyType_Lookup(tp, texts.ref_method) == own_ref_method &&
+           _PyType_Lookup(tp, texts.getattribute) == own_getattribute && !in_instance_dict(self, texts.ref_method);
 }
 
 }  // namespace
@@ -115,7 +115,7 @@ Ref referent_general(PyObject* self) {
         if (!r) return ref_method.site.fail();
         return r;
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(self, T.ref_method));
+    return Ref::steal(PyObject_CallMethodNoArgs(self, texts.ref_method));
 }
 
 namespace {
@@ -207,7 +207,7 @@ Ref getattr_impl(PyObject* self, PyObject* name) {
 
 PyObject* get_class(PyObject* self, void*) {
     return forward(class_get_site, self, static_cast<PyObject*>(nullptr),
-                   [](PyObject* r) { return PyObject_GetAttr(r, T.class_); });
+                   [](PyObject* r) { return PyObject_GetAttr(r, texts.class_); });
 }
 
 PyObject* get_field(PyObject* self, void*) { return Py_NewRef(as_proxy(self)->ref); }
@@ -255,7 +255,7 @@ Ref repr_impl(PyObject* self) {
     return on_field_result(self, [](PyObject* w) -> PyObject* {
         // "<ThinRef to {!r}>".format(w)
         Ref text = Ref::steal(PyObject_Repr(w));
-        if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyObject_Format(text.get(), T.empty));
+        if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyObject_Format(text.get(), texts.empty));
         if (!text) return nullptr;
         return PyUnicode_FromFormat("<ThinRef to %U>", text.get());
     });
@@ -418,8 +418,8 @@ namespace {
 int ready_type() {
     if (ThinRefType.tp_flags & Py_TPFLAGS_READY) return 0;
     if (PyType_Ready(&ThinRefType) < 0) return -1;
-    own_ref_method = PyDict_GetItemWithError(ThinRefType.tp_dict, T.ref_method);
-    own_getattribute = PyDict_GetItemWithError(ThinRefType.tp_dict, T.getattribute);
+    own_ref_method = PyDict_GetItemWithError(ThinRefType.tp_dict, texts.ref_method);
+    own_getattribute = PyDict_GetItemWithError(ThinRefType.tp_dict, texts.getattribute);
     if (!own_ref_method || !own_getattribute) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "ThinRef lacks __ref__ or __getattribute__");
         return -1;

@@ -39,7 +39,7 @@ struct Texts {
     PyObject* update;             // "update"
     PyObject* empty;              // ""
 };
-extern Texts T;
+extern Texts texts;
 
 // The builtins `reversed` and `round`, resolved once at import.
 extern PyObject* builtin_reversed;

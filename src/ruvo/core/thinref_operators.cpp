@@ -203,7 +203,7 @@ constexpr UnaryApply kUnaryOps[] = {
     [](PyObject* r) { return PyNumber_ToBase(r, 16); },
     [](PyObject* r) { return PyObject_CallOneArg(builtin_round, r); },
     [](PyObject* r) { return PyObject_CallOneArg(builtin_reversed, r); },
-    [](PyObject* r) { return PyObject_CallMethodNoArgs(r, T.enter); },
+    [](PyObject* r) { return PyObject_CallMethodNoArgs(r, texts.enter); },
 };
 
 // ---------------------------------------------------------------------------
@@ -267,7 +267,7 @@ Ref unary_operation(Unary op, PyObject* self) {
 
 Ref exit_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return Ref::steal(forward(self, kNull, [=](PyObject* r) -> PyObject* {
-        Ref exit = Ref::steal(PyObject_GetAttr(r, T.exit));
+        Ref exit = Ref::steal(PyObject_GetAttr(r, texts.exit));
         if (!exit) return nullptr;
         return PyObject_Vectorcall(exit.get(), args, nargs, kwnames);
     }));

@@ -46,7 +46,7 @@ int set_state(PyObject* result, PyObject* state) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(result, nullptr));
     if (!dict) return -1;
     if (PyDict_CheckExact(dict.get())) return PyDict_Update(dict.get(), extra);
-    Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), T.update, extra));
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), texts.update, extra));
     return done ? 0 : -1;
 }
 

@@ -33,7 +33,7 @@ struct Texts {
     PyObject* values;
     PyObject* html_escape;
     PyObject* quote_kwnames;  // ("quote",)
-} T;
+} texts;
 
 int make_texts() {
     struct Entry {
@@ -41,21 +41,21 @@ int make_texts() {
         const char* text;
     };
     const Entry entries[] = {
-        {&T.empty, ""},           {&T.semicolon, ";"},       {&T.space, " "},        {&T.colon_space, ": "},
-        {&T.equals_quote, "=\""}, {&T.quote, "\""},          {&T.lt, "<"},           {&T.id_open, " id=\""},
-        {&T.id_close, "\" "},     {&T.class_open, " class=\""}, {&T.style_open, " style=\""},
-        {&T.space_gt, " >"},      {&T.end_open, "</"},       {&T.gt, ">"},           {&T.items, "items"},
-        {&T.values, "values"},    {&T.html_escape, "html_escape"},
+        {&texts.empty, ""},           {&texts.semicolon, ";"},       {&texts.space, " "},        {&texts.colon_space, ": "},
+        {&texts.equals_quote, "=\""}, {&texts.quote, "\""},          {&texts.lt, "<"},           {&texts.id_open, " id=\""},
+        {&texts.id_close, "\" "},     {&texts.class_open, " class=\""}, {&texts.style_open, " style=\""},
+        {&texts.space_gt, " >"},      {&texts.end_open, "</"},       {&texts.gt, ">"},           {&texts.items, "items"},
+        {&texts.values, "values"},    {&texts.html_escape, "html_escape"},
     };
     for (const Entry& e : entries) {
         if (!ruvo::intern(e.slot, e.text)) return -1;
     }
-    if (!T.quote_kwnames) {
+    if (!texts.quote_kwnames) {
         PyObject* quote = PyUnicode_InternFromString("quote");
         if (!quote) return -1;
-        T.quote_kwnames = PyTuple_Pack(1, quote);
+        texts.quote_kwnames = PyTuple_Pack(1, quote);
         Py_DECREF(quote);
-        if (!T.quote_kwnames) return -1;
+        if (!texts.quote_kwnames) return -1;
     }
     return 0;
 }
@@ -162,7 +162,7 @@ int walk(PyObject* container, PyObject* method, bool pairs, Visit&& visit) {
 inline PyObject* format_empty(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return PyObject_Str(value);
-    return PyObject_Format(value, T.empty);
+    return PyObject_Format(value, texts.empty);
 }
 
 // Python truth, with the common exact types answered inline.
@@ -184,19 +184,19 @@ const ruvo::Method render_method{module_def, "render_default_html",
 
 Ref join_style(PyObject*, PyObject* container) {
     int truth = truth_of(container);
-    if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(T.empty);
+    if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(texts.empty);
     // Each entry is "{0}: {1}".format(key, value): the two formatted texts
     // around ": ", entries separated by ";", all joined once at the end.
     ruvo::Pieces pieces;
-    int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
+    int rc = walk(container, texts.items, true, [&](PyObject* key, PyObject* value) -> int {
         int t = truth_of(value);
         if (t <= 0) return t;
         Ref k = Ref::steal(format_empty(key));
         if (!k) return -1;
         Ref v = Ref::steal(format_empty(value));
         if (!v) return -1;
-        if (pieces.size() && pieces.add(T.semicolon) < 0) return -1;
-        if (pieces.add(std::move(k)) < 0 || pieces.add(T.colon_space) < 0) return -1;
+        if (pieces.size() && pieces.add(texts.semicolon) < 0) return -1;
+        if (pieces.add(std::move(k)) < 0 || pieces.add(texts.colon_space) < 0) return -1;
         return pieces.add(std::move(v));
     });
     if (rc < 0) return Ref();
@@ -226,19 +226,19 @@ Ref join_cls(PyObject*, PyObject* default_cls, PyObject* container) {
     truth = truth_of(container);
     if (truth < 0) return Ref();
     if (truth) {
-        int rc = walk(container, T.values, false, [&](PyObject*, PyObject* value) -> int {
+        int rc = walk(container, texts.values, false, [&](PyObject*, PyObject* value) -> int {
             int t = truth_of(value);
             if (t <= 0) return t;
             return parts.add(value);
         });
         if (rc < 0) return Ref();
     }
-    return parts.join(T.space);
+    return parts.join(texts.space);
 }
 
 // The escaped text of one attribute value: html_escape(text, quote=True).
 Ref escape_value(PyObject* value) {
-    Ref escape = ruvo::lookup_global(module_def.dict, T.html_escape);
+    Ref escape = ruvo::lookup_global(module_def.dict, texts.html_escape);
     if (!escape) return escape;
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
     if (!text) return text;
@@ -246,7 +246,7 @@ Ref escape_value(PyObject* value) {
         return ruvo::html_escape(text.get());
     }
     PyObject* call_args[] = {text.get(), Py_True};
-    Ref result = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, T.quote_kwnames));
+    Ref result = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, texts.quote_kwnames));
     if (!result || !ruvo::check_exact_or_none(result.get(), &PyUnicode_Type)) return Ref();
     return result;
 }
@@ -287,14 +287,14 @@ bool is_boolean_attribute(PyObject* key) {
 
 Ref join_attributes(PyObject*, PyObject* container) {
     int truth = truth_of(container);
-    if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(T.empty);
+    if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(texts.empty);
     // Each part is the escaped text alone or key="text", parts separated by
     // " ", all joined once at the end. An escape that returned None for a
     // bare part makes the final join fail, as joining a list of the parts
     // would, naming that part's position.
     ruvo::Pieces pieces;
     Py_ssize_t nparts = 0, none_part = -1;
-    int rc = walk(container, T.items, true, [&](PyObject* key, PyObject* value) -> int {
+    int rc = walk(container, texts.items, true, [&](PyObject* key, PyObject* value) -> int {
         int t = truth_of(value);
         if (t <= 0) return t;
         Ref escaped = escape_value(value);
@@ -308,7 +308,7 @@ Ref join_attributes(PyObject*, PyObject* container) {
             if (!PyUnicode_CheckExact(escaped.get())) escaped = Ref::steal(format_empty(escaped.get()));
             if (!escaped) return -1;
         }
-        if (nparts++ && pieces.add(T.space) < 0) return -1;
+        if (nparts++ && pieces.add(texts.space) < 0) return -1;
         if (eq) {
             if (escaped.get() == Py_None) {
                 if (none_part < 0) none_part = nparts - 1;
@@ -316,9 +316,9 @@ Ref join_attributes(PyObject*, PyObject* container) {
             }
             return pieces.add(std::move(escaped));
         }
-        if (pieces.add(std::move(k)) < 0 || pieces.add(T.equals_quote) < 0) return -1;
+        if (pieces.add(std::move(k)) < 0 || pieces.add(texts.equals_quote) < 0) return -1;
         if (pieces.add(std::move(escaped)) < 0) return -1;
-        return pieces.add(T.quote);
+        return pieces.add(texts.quote);
     });
     if (rc < 0) return Ref();
     if (none_part >= 0) {
@@ -333,11 +333,11 @@ Ref join_attributes(PyObject*, PyObject* container) {
 // for some arguments any false value), else the value, which must be exactly
 // a str. Borrowed; null with an exception.
 PyObject* normalise(PyObject* value, bool falsy_is_empty) {
-    if (value == Py_None) return T.empty;
+    if (value == Py_None) return texts.empty;
     if (falsy_is_empty) {
         int truth = truth_of(value);
         if (truth < 0) return nullptr;
-        if (!truth) return T.empty;
+        if (!truth) return texts.empty;
     }
     if (!PyUnicode_CheckExact(value)) {
         ruvo::raise_expected(&PyUnicode_Type, value);
@@ -370,28 +370,28 @@ Ref render_default_html(PyObject*, PyObject* tagname, PyObject* tagid, PyObject*
         parts[n] = p;
         escape[n++] = e;
     };
-    add(T.lt, false);
+    add(texts.lt, false);
     add(tag, true);
-    add(T.id_open, false);
+    add(texts.id_open, false);
     add(eid, true);
-    add(T.id_close, false);
+    add(texts.id_close, false);
     if (PyUnicode_GET_LENGTH(s_cls)) {
-        add(T.class_open, false);
+        add(texts.class_open, false);
         add(s_cls, true);
-        add(T.id_close, false);
+        add(texts.id_close, false);
     }
     if (PyUnicode_GET_LENGTH(s_style)) {
-        add(T.style_open, false);
+        add(texts.style_open, false);
         add(s_style, true);
-        add(T.id_close, false);
+        add(texts.id_close, false);
     }
-    add(T.space, false);
+    add(texts.space, false);
     if (PyUnicode_GET_LENGTH(s_attrs)) add(s_attrs, false);
-    add(T.space_gt, false);
+    add(texts.space_gt, false);
     add(s_content, false);
-    add(T.end_open, false);
+    add(texts.end_open, false);
     add(tag, true);
-    add(T.gt, false);
+    add(texts.gt, false);
     return ruvo::concat_escaped(parts, escape, n);
 }
 
@@ -460,7 +460,7 @@ int exec_html(PyObject* module) {
     if (make_texts() < 0) return -1;
     PyObject* dict = module_def.dict;
     Ref escape = import_html_escape();
-    if (!escape || PyDict_SetItem(dict, T.html_escape, escape.get()) < 0) return -1;
+    if (!escape || PyDict_SetItem(dict, texts.html_escape, escape.get()) < 0) return -1;
     if (is_library_escape(escape.get())) {
         Py_XSETREF(standard_escape_code, Py_NewRef(PyFunction_GET_CODE(escape.get())));
         Py_XSETREF(standard_escape, escape.release());
