@@ -64,6 +64,10 @@ extern Texts texts;
 
 inline void set_none(PyObject*& field) { set_field(field, Ref::borrow(Py_None)); }
 
+inline Property* as_prop(PyObject* o) { return reinterpret_cast<Property*>(o); }
+inline PropertyStorage* as_storage(PyObject* o) { return reinterpret_cast<PropertyStorage*>(o); }
+inline PropertyStorage* as_storage(const Ref& storage) { return as_storage(storage.get()); }
+
 // type(obj).__name__.
 Ref class_name(PyObject* obj);
 // Raises `exc` with "CLS.NAME" followed by `what` (a printf format with
@@ -73,7 +77,6 @@ Failure raise_named(PyObject* exc, Property* prop, PyObject* obj, const char* wh
 // The storage of `prop` on `obj`, or null with TypeError (not a dispatcher,
 // or no name) or KeyError (no storage under the name).
 Ref storage_of(Property* prop, PyObject* obj);
-inline PropertyStorage* as_storage(const Ref& storage) { return reinterpret_cast<PropertyStorage*>(storage.get()); }
 
 // A new PropertyStorage with every field None.
 Ref new_storage();

@@ -2,8 +2,6 @@
 // ruvo.core.properties and ruvo.core._event re-export them. Each type is
 // declared in the file of its class; this file makes the module's constants
 // and readies and publishes the types at import.
-#include <cstdarg>
-
 #include "framework.hpp"
 
 namespace ruvo::framework::impl {
@@ -98,22 +96,6 @@ int exec_framework(PyObject* module) {
 }
 
 }  // namespace
-
-Ref class_name(PyObject* obj) {
-    return Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), texts.dunder_name));
-}
-
-Failure raise_named(PyObject* exc, Property* prop, PyObject* obj, const char* what, ...) {
-    Ref cls = class_name(obj);
-    if (!cls) return {};
-    va_list va;
-    va_start(va, what);
-    Ref tail = Ref::steal(PyUnicode_FromFormatV(what, va));
-    va_end(va);
-    if (!tail) return {};
-    PyErr_Format(exc, "%S.%S%U", cls.get(), prop->name ? prop->name : Py_None, tail.get());
-    return {};
-}
 
 NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, "ruvo/core/_framework/module.cpp",
                          exec_framework},

@@ -1,13 +1,30 @@
 // Property: the base descriptor. Its value lives in the PropertyStorage that
 // each EventDispatcher keeps per property; every operation goes through the
 // instance's table so that native subclasses' replacements apply.
+#include <cstdarg>
+
 #include "framework.hpp"
 
 namespace ruvo::framework::impl {
 
-namespace {
-Property* as_prop(PyObject* o) { return reinterpret_cast<Property*>(o); }
-}  // namespace
+// ---------------------------------------------------------------------------
+// Messages naming a property as CLS.NAME
+
+Ref class_name(PyObject* obj) {
+    return Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), texts.dunder_name));
+}
+
+Failure raise_named(PyObject* exc, Property* prop, PyObject* obj, const char* what, ...) {
+    Ref cls = class_name(obj);
+    if (!cls) return {};
+    va_list va;
+    va_start(va, what);
+    Ref tail = Ref::steal(PyUnicode_FromFormatV(what, va));
+    va_end(va);
+    if (!tail) return {};
+    PyErr_Format(exc, "%S.%S%U", cls.get(), prop->name ? prop->name : Py_None, tail.get());
+    return {};
+}
 
 // ---------------------------------------------------------------------------
 // Storage lookup and assignment

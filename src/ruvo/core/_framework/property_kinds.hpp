@@ -6,8 +6,6 @@
 
 namespace ruvo::framework::impl {
 
-inline Property* as_prop(PyObject* o) { return reinterpret_cast<Property*>(o); }
-
 // A type-refusing check: the base check, then `accept(value)`, else ValueError.
 template <bool (*Accept)(PyObject*)>
 PyObject* kind_check(Property* self, PyObject* obj, PyObject* value, const char* what) {

@@ -5,8 +5,6 @@ namespace ruvo::framework::impl {
 
 namespace {
 
-PropertyStorage* as_storage(PyObject* o) { return reinterpret_cast<PropertyStorage*>(o); }
-
 PyObject* storage_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
