@@ -29,7 +29,12 @@ Failure raise_named(PyObject* exc, Property* prop, PyObject* obj, const char* wh
 // ---------------------------------------------------------------------------
 // Storage lookup and assignment
 
-Ref storage_of(Property* prop, PyObject* obj) {
+namespace {
+
+// The bodies of storage_of and property_assign, for inlining into the
+// descriptor's hot paths in this file (an owned result then never goes
+// through memory).
+[[gnu::always_inline]] inline Ref find_storage(Property* prop, PyObject* obj) {
     if (!PyObject_TypeCheck(obj, &EventDispatcherType)) {
         PyErr_Format(PyExc_TypeError, "%.200s %R needs an EventDispatcher instance, got %.200s",
                      Py_TYPE(prop)->tp_name, prop->name ? prop->name : Py_None, Py_TYPE(obj)->tp_name);
@@ -55,8 +60,8 @@ Ref storage_of(Property* prop, PyObject* obj) {
     return Ref::borrow(entry);
 }
 
-Ref property_assign(Property* self, PyObject* obj, PyObject* value, bool units) {
-    Ref storage_ref = storage_of(self, obj);
+[[gnu::always_inline]] inline Ref assign(Property* self, PyObject* obj, PyObject* value, bool units) {
+    Ref storage_ref = find_storage(self, obj);
     if (!storage_ref) return storage_ref;
     PropertyStorage* storage = as_storage(storage_ref);
     PropertyTable* vt = self->vtab;
@@ -98,6 +103,14 @@ Ref property_assign(Property* self, PyObject* obj, PyObject* value, bool units) 
         if (!r) return r;
     }
     return Ref::borrow(Py_True);
+}
+
+}  // namespace
+
+Ref storage_of(Property* prop, PyObject* obj) { return find_storage(prop, obj); }
+
+Ref property_assign(Property* self, PyObject* obj, PyObject* value, bool units) {
+    return assign(self, obj, value, units);
 }
 
 // ---------------------------------------------------------------------------
@@ -172,11 +185,11 @@ PyObject* property_unbind_uid(Property* self, PyObject* obj, PyObject* uid) {
 PyObject* property_compare_value(Property*, PyObject* a, PyObject* b) { return PyObject_RichCompare(a, b, Py_EQ); }
 
 PyObject* property_set(Property* self, PyObject* obj, PyObject* value) {
-    return property_assign(self, obj, value, false).release();
+    return assign(self, obj, value, false).release();
 }
 
 PyObject* property_get_value(Property* self, PyObject* obj) {
-    Ref s = storage_of(self, obj);
+    Ref s = find_storage(self, obj);
     if (!s) return nullptr;
     return Py_NewRef(as_storage(s)->value);
 }
