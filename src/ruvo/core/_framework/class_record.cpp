@@ -1,9 +1,9 @@
 // What a class caches about itself: records kept in the class's dictionary,
 // of types that only this module makes, each valid only for the class it was
 // made for and only while that class and its bases stay as they were.
-#include "fw.hpp"
+#include "framework.hpp"
 
-namespace ruvo::fw {
+namespace ruvo::framework::impl {
 
 ClassRecord* find_record(PyTypeObject* type, PyObject* key, PyTypeObject* record_type) {
     PyObject* found = type->tp_dict ? PyDict_GetItemWithError(type->tp_dict, key) : nullptr;
@@ -26,4 +26,4 @@ int keep_record(PyTypeObject* type, PyObject* key, ClassRecord* record) {
     return 0;
 }
 
-}  // namespace ruvo::fw
+}  // namespace ruvo::framework::impl

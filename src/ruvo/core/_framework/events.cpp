@@ -1,12 +1,8 @@
 // BoundCallback and EventObservers: ordered lists of callbacks, called with
 // (obj, value) for property observers or (obj, *args) for event handlers.
-#include "fw.hpp"
+#include "framework.hpp"
 
-namespace ruvo::fw {
-
-PyTypeObject BoundCallbackType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject EventObserversType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-EventObserversTable observers_table;
+namespace ruvo::framework::impl {
 
 Py_ssize_t next_uid() {
     static Py_ssize_t counter = 0;
@@ -21,46 +17,46 @@ EventObservers* as_obs(PyObject* o) { return reinterpret_cast<EventObservers*>(o
 // ---------------------------------------------------------------------------
 // BoundCallback
 
-BoundCallback* make_callback(PyTypeObject* type, PyObject* func, PyObject* largs, PyObject* kwargs, Py_ssize_t uid) {
+Ref make_callback(PyTypeObject* type, PyObject* func, PyObject* largs, PyObject* kwargs, Py_ssize_t uid) {
     if (!PyCallable_Check(func)) {
         PyErr_Format(PyExc_TypeError, "callback must be callable, got %.200s", Py_TYPE(func)->tp_name);
-        return nullptr;
+        return Ref();
     }
     Ref args = largs ? (PyTuple_Check(largs) ? Ref::borrow(largs) : Ref::steal(PySequence_Tuple(largs)))
                      : Ref::steal(PyTuple_New(0));
-    if (!args) return nullptr;
+    if (!args) return args;
     Ref kw = kwargs && kwargs != Py_None ? Ref::steal(PyDict_Copy(kwargs)) : Ref::steal(PyDict_New());
-    if (!kw) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    BoundCallback* cb = as_cb(self);
+    if (!kw) return kw;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return self;
+    BoundCallback* cb = as_cb(self.get());
     cb->func = Py_NewRef(func);
     cb->largs = args.release();
     cb->kwargs = kw.release();
     cb->uid = uid;
-    return cb;
+    return self;
 }
 
+// The messages of its argument errors name the class, the traceback entry __new__.
 const Params callback_params("BoundCallback", {"callback", "args", "kwargs", "uid"}, 1);
+const Site callback_new_site{module_def, "BoundCallback.__new__"};
 
-PyObject* callback_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+Ref callback_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
     Ref keep;  // holds the keyword arguments while they are used
-    if (callback_params.parse(args, kwargs, a, keep) < 0) FW_FAIL("BoundCallback.__new__");
+    if (callback_params.parse(args, kwargs, a, keep) < 0) return Ref();
     if (a[2] && a[2] != Py_None && !PyDict_Check(a[2])) {
         PyErr_Format(PyExc_TypeError, "BoundCallback kwargs must be a dict, got %.200s", Py_TYPE(a[2])->tp_name);
-        FW_FAIL("BoundCallback.__new__");
+        return Ref();
     }
     Py_ssize_t uid = 0;
     if (a[3] && a[3] != Py_None) {
         uid = PyLong_AsSsize_t(a[3]);
-        if (uid == -1 && PyErr_Occurred()) FW_FAIL("BoundCallback.__new__");
+        if (uid == -1 && PyErr_Occurred()) return Ref();
     } else {
         uid = next_uid();
     }
-    PyObject* r = reinterpret_cast<PyObject*>(make_callback(type, a[0], a[1], a[2], uid));
-    if (!r) FW_FAIL("BoundCallback.__new__");
-    return r;
+    return make_callback(type, a[0], a[1], a[2], uid);
 }
 
 int callback_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -71,7 +67,7 @@ int callback_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int callback_clear(PyObject* self) {
-    set_none(&as_cb(self)->func);
+    set_none(as_cb(self)->func);
     Py_CLEAR(as_cb(self)->largs);
     Py_CLEAR(as_cb(self)->kwargs);
     return 0;
@@ -100,7 +96,7 @@ PyObject* callback_repr(PyObject* self) {
 
 PyObject* callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t n = PyTuple_GET_SIZE(args);
-    return call_bound(as_cb(self), &PyTuple_GET_ITEM(args, 0), n, kwargs);
+    return call_bound(as_cb(self), &PyTuple_GET_ITEM(args, 0), n, kwargs).release();
 }
 
 PyGetSetDef callback_getset[] = {
@@ -115,15 +111,12 @@ PyGetSetDef callback_getset[] = {
 // EventObservers
 
 PyObject* observers_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    as_obs(self)->vtab = &observers_table;
-    as_obs(self)->callbacks = PyList_New(0);
-    if (!as_obs(self)->callbacks) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return self;
+    as_obs(self.get())->vtab = &observers_table;
+    as_obs(self.get())->callbacks = PyList_New(0);
+    if (!as_obs(self.get())->callbacks) return nullptr;
+    return self.release();
 }
 
 int observers_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -133,9 +126,9 @@ int observers_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int observers_clear(PyObject* self) {
     // Keep a valid (empty) list: the object may still be used after clearing.
-    PyObject* empty = PyList_New(0);
+    Ref empty = Ref::steal(PyList_New(0));
     if (!empty) return -1;
-    set_field(&as_obs(self)->callbacks, empty);
+    set_field(as_obs(self)->callbacks, std::move(empty));
     return 0;
 }
 
@@ -143,19 +136,19 @@ void observers_release(PyObject* self) { Py_CLEAR(as_obs(self)->callbacks); }
 
 PyObject* op_dispatch(EventObservers* self, PyObject* obj, PyObject* value) {
     if (!self->callbacks || PyList_GET_SIZE(self->callbacks) == 0) Py_RETURN_NONE;
-    Ref cbs = Ref::steal(callbacks_snapshot(self));
+    Ref cbs = callbacks_snapshot(self);
     if (!cbs) return nullptr;
     Ref keep_obj = Ref::borrow(obj), keep_value = Ref::borrow(value);
     PyObject* args[2] = {obj, value};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cbs.get()); ++i) {
-        Ref r = Ref::steal(call_bound(as_cb(PyTuple_GET_ITEM(cbs.get(), i)), args, 2, nullptr));
+        Ref r = call_bound(as_cb(PyTuple_GET_ITEM(cbs.get(), i)), args, 2, nullptr);
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* op_bind(EventObservers* self, PyObject* func, PyObject* largs, PyObject* kwargs) {
-    Ref cb = Ref::steal(reinterpret_cast<PyObject*>(make_callback(&BoundCallbackType, func, largs, kwargs, next_uid())));
+    Ref cb = make_callback(&BoundCallbackType, func, largs, kwargs, next_uid());
     if (!cb) return nullptr;
     if (!self->callbacks && !(self->callbacks = PyList_New(0))) return nullptr;
     if (PyList_Append(self->callbacks, cb.get()) < 0) return nullptr;
@@ -173,24 +166,24 @@ int remove_identical(EventObservers* self, PyObject* cb) {
 
 }  // namespace
 
-PyObject* callbacks_snapshot(EventObservers* self) {
-    if (!self->callbacks || !PyList_Check(self->callbacks)) return PyTuple_New(0);
+constinit EventObserversTable observers_table = {op_dispatch, op_bind};
+
+Ref callbacks_snapshot(EventObservers* self) {
+    if (!self->callbacks || !PyList_Check(self->callbacks)) return Ref::steal(PyTuple_New(0));
     Ref cbs = list_snapshot(self->callbacks);
     for (Py_ssize_t i = 0; cbs && i < PyTuple_GET_SIZE(cbs.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(cbs.get(), i);
         if (!PyObject_TypeCheck(item, &BoundCallbackType)) {
             raise_expected(&BoundCallbackType, item);
-            return nullptr;
+            return Ref();
         }
     }
-    return cbs.release();
+    return cbs;
 }
 
-// Removes the first callback matching: by uid (uid > 0), else by func (and,
-// with `match_args`, equal largs and kwargs).
 int observers_remove(EventObservers* self, PyObject* func, PyObject* largs, PyObject* kwargs, bool match_args,
                      Py_ssize_t uid) {
-    Ref cbs = Ref::steal(callbacks_snapshot(self));
+    Ref cbs = callbacks_snapshot(self);
     if (!cbs) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cbs.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(cbs.get(), i);
@@ -220,105 +213,69 @@ int observers_remove(EventObservers* self, PyObject* func, PyObject* largs, PyOb
     return 0;
 }
 
-PyObject* call_bound(BoundCallback* cb, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+Ref call_bound(BoundCallback* cb, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
     Ref func = Ref::borrow(cb->func);
     Ref largs = Ref::borrow(cb->largs);
     Ref own_kw = Ref::borrow(cb->kwargs);
-    if (!func || func.get() == Py_None) Py_RETURN_NONE;  // cleared by the collector
+    if (!func || func.get() == Py_None) return Ref::borrow(Py_None);  // cleared by the collector
     const Py_ssize_t nl = largs ? PyTuple_GET_SIZE(largs.get()) : 0;
     const bool has_kw = (kwargs && PyDict_GET_SIZE(kwargs)) || (own_kw && PyDict_GET_SIZE(own_kw.get()));
-    if (nl == 0 && !has_kw) return PyObject_Vectorcall(func.get(), args, nargs, nullptr);
+    if (nl == 0 && !has_kw) return Ref::steal(PyObject_Vectorcall(func.get(), args, nargs, nullptr));
     Ref all = Ref::steal(PyTuple_New(nl + nargs));
-    if (!all) return nullptr;
+    if (!all) return all;
     for (Py_ssize_t i = 0; i < nl; ++i) PyTuple_SET_ITEM(all.get(), i, Py_NewRef(PyTuple_GET_ITEM(largs.get(), i)));
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(all.get(), nl + i, Py_NewRef(args[i]));
     Ref kw;
     if (has_kw) {
         kw = Ref::steal(own_kw ? PyDict_Copy(own_kw.get()) : PyDict_New());
-        if (!kw || (kwargs && PyDict_Update(kw.get(), kwargs) < 0)) return nullptr;
+        if (!kw || (kwargs && PyDict_Update(kw.get(), kwargs) < 0)) return Ref();
     }
-    return PyObject_Call(func.get(), all.get(), kw.get());
+    return Ref::steal(PyObject_Call(func.get(), all.get(), kw.get()));
 }
 
-EventObservers* new_observers() {
-    return as_obs(observers_new(&EventObserversType, nullptr, nullptr));
-}
+Ref new_observers() { return Ref::steal(observers_new(&EventObserversType, nullptr, nullptr)); }
 
 namespace {
 
-// Splits fast-call arguments into (callback, extra args tuple, kwargs dict).
-int split_callback_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                        PyObject** callback, Ref& largs, Ref& kwargs) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// ---------------------------------------------------------------------------
+// EventObservers' Python-visible methods
+
+const Site bind_site{module_def, "EventObservers.bind"};
+const Site funbind_site{module_def, "EventObservers.funbind"};
+const Method unbind_method{module_def, "EventObservers.unbind", {"callback"}};
+const Method unbind_uid_method{module_def, "EventObservers.unbind_uid", {"uid"}};
+const Method dispatch_method{module_def, "EventObservers.dispatch", {"obj", "value"}};
+
+// bind(callback, *args, **kwargs) and funbind(...): the callback's extra arguments follow it.
+template <bool Bind>
+Ref bind_with_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs < 1) {
-        raise_arg_count(func, false, 1, 1, nargs);
-        return -1;
+        raise_arg_count(Bind ? "bind" : "funbind", false, 1, 1, nargs);
+        return Ref();
     }
-    *callback = args[0];
-    largs = Ref::steal(PyTuple_New(nargs - 1));
-    if (!largs) return -1;
-    for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(largs.get(), i - 1, Py_NewRef(args[i]));
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return -1;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
-        }
-    }
-    return 0;
-}
-
-PyObject* py_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* callback;
     Ref largs, kwargs;
-    if (split_callback_args("bind", args, nargsf, kwnames, &callback, largs, kwargs) < 0) FW_FAIL("EventObservers.bind");
+    if (split_args(args, nargs, kwnames, 1, largs, kwargs) < 0) return Ref();
     EventObservers* o = as_obs(self);
-    PyObject* r = o->vtab->bind(o, callback, largs.get(), kwargs.get());
-    if (!r) FW_FAIL("EventObservers.bind");
-    return r;
+    if (Bind) return Ref::steal(o->vtab->bind(o, args[0], largs.get(), kwargs.get()));
+    if (observers_remove(o, args[0], largs.get(), kwargs.get(), true, 0) < 0) return Ref();
+    return Ref::borrow(Py_None);
 }
 
-PyObject* py_funbind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* callback;
-    Ref largs, kwargs;
-    if (split_callback_args("funbind", args, nargsf, kwnames, &callback, largs, kwargs) < 0 ||
-        observers_remove(as_obs(self), callback, largs.get(), kwargs.get(), true, 0) < 0) {
-        FW_FAIL("EventObservers.funbind");
-    }
-    Py_RETURN_NONE;
+Ref unbind(PyObject* self, PyObject* callback) {
+    if (observers_remove(as_obs(self), callback, nullptr, nullptr, false, 0) < 0) return Ref();
+    return Ref::borrow(Py_None);
 }
 
-const Params unbind_params("unbind", {"callback"});
-const Params unbind_uid_params("unbind_uid", {"uid"});
-const Params dispatch_params("dispatch", {"obj", "value"});
-
-PyObject* py_unbind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (unbind_params.parse(args, nargsf, kwnames, a) < 0 ||
-        observers_remove(as_obs(self), a[0], nullptr, nullptr, false, 0) < 0) {
-        FW_FAIL("EventObservers.unbind");
-    }
-    Py_RETURN_NONE;
+Ref unbind_uid(PyObject* self, PyObject* uid_arg) {
+    Py_ssize_t uid = PyLong_AsSsize_t(uid_arg);
+    if (uid == -1 && PyErr_Occurred()) return Ref();
+    if (uid > 0 && observers_remove(as_obs(self), nullptr, nullptr, nullptr, false, uid) < 0) return Ref();
+    return Ref::borrow(Py_None);
 }
 
-PyObject* py_unbind_uid(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (unbind_uid_params.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("EventObservers.unbind_uid");
-    Py_ssize_t uid = PyLong_AsSsize_t(a[0]);
-    if (uid == -1 && PyErr_Occurred()) FW_FAIL("EventObservers.unbind_uid");
-    if (uid > 0 && observers_remove(as_obs(self), nullptr, nullptr, nullptr, false, uid) < 0) {
-        FW_FAIL("EventObservers.unbind_uid");
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* py_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[2];
-    if (dispatch_params.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("EventObservers.dispatch");
+Ref dispatch(PyObject* self, PyObject* obj, PyObject* value) {
     EventObservers* o = as_obs(self);
-    PyObject* r = o->vtab->dispatch(o, a[0], a[1]);
-    if (!r) FW_FAIL("EventObservers.dispatch");
-    return r;
+    return Ref::steal(o->vtab->dispatch(o, obj, value));
 }
 
 Py_ssize_t observers_len(PyObject* self) {
@@ -336,17 +293,14 @@ PyObject* observers_repr(PyObject* self) {
 }
 
 PyMethodDef observers_methods[] = {
-    {"bind", FW_METH(py_bind), FW_FASTKW,
-     "bind($self, callback, /, *args, **kwargs)\n--\n\nAppends a callback, called as callback(*args, obj, value, **kwargs);\n"
-     "returns its uid."},
-    {"funbind", FW_METH(py_funbind),
-     FW_FASTKW, "funbind($self, callback, /, *args, **kwargs)\n--\n\nRemoves the first callback bound with these arguments."},
-    {"unbind", FW_METH(py_unbind), FW_FASTKW,
-     "unbind($self, callback)\n--\n\nRemoves the first binding of callback."},
-    {"unbind_uid", FW_METH(py_unbind_uid),
-     FW_FASTKW, "unbind_uid($self, uid)\n--\n\nRemoves the binding with that uid."},
-    {"dispatch", FW_METH(py_dispatch),
-     FW_FASTKW, "dispatch($self, obj, value)\n--\n\nCalls every callback in order."},
+    method<bind_site, bind_with_args<true>>(
+        "bind($self, callback, /, *args, **kwargs)\n--\n\nAppends a callback, called as callback(*args, obj, value, "
+        "**kwargs);\nreturns its uid."),
+    method<funbind_site, bind_with_args<false>>(
+        "funbind($self, callback, /, *args, **kwargs)\n--\n\nRemoves the first callback bound with these arguments."),
+    method<unbind_method, unbind>("unbind($self, callback)\n--\n\nRemoves the first binding of callback."),
+    method<unbind_uid_method, unbind_uid>("unbind_uid($self, uid)\n--\n\nRemoves the binding with that uid."),
+    method<dispatch_method, dispatch>("dispatch($self, obj, value)\n--\n\nCalls every callback in order."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -359,26 +313,24 @@ PySequenceMethods observers_as_sequence = {observers_len};
 
 }  // namespace
 
-int init_event_types(PyObject* module) {
-    observers_table.dispatch = op_dispatch;
-    observers_table.bind = op_bind;
+PyTypeObject BoundCallbackType = [] {
+    PyTypeObject t = framework_type(
+        "ruvo.core._event.BoundCallback", sizeof(BoundCallback), nullptr,
+        "BoundCallback(callback, args=(), kwargs=None, uid=None)\n--\n\n"
+        "A callback bound with extra arguments; calling it calls callback(*args, *call_args, **kwargs).");
+    t.tp_new = reported<callback_new_site, callback_new>;
+    t.tp_traverse = callback_traverse;
+    t.tp_clear = callback_clear;
+    t.tp_dealloc = trashcan_dealloc<callback_release>;
+    t.tp_getset = callback_getset;
+    t.tp_repr = callback_repr;
+    t.tp_call = callback_call;
+    return t;
+}();
 
-    PyTypeObject& b = BoundCallbackType;
-    setup_type(b, "ruvo.core._event.BoundCallback", sizeof(BoundCallback), nullptr,
-               "BoundCallback(callback, args=(), kwargs=None, uid=None)\n--\n\n"
-               "A callback bound with extra arguments; calling it calls callback(*args, *call_args, **kwargs).");
-    b.tp_new = callback_new;
-    b.tp_traverse = callback_traverse;
-    b.tp_clear = callback_clear;
-    b.tp_dealloc = trashcan_dealloc<callback_release>;
-    b.tp_getset = callback_getset;
-    b.tp_repr = callback_repr;
-    b.tp_call = callback_call;
-    if (ready_type(b, nullptr, module, "BoundCallback") < 0) return -1;
-
-    PyTypeObject& t = EventObserversType;
-    setup_type(t, "ruvo.core._event.EventObservers", sizeof(EventObservers), nullptr,
-               "EventObservers()\n--\n\nAn ordered list of bound callbacks.");
+PyTypeObject EventObserversType = [] {
+    PyTypeObject t = framework_type("ruvo.core._event.EventObservers", sizeof(EventObservers), nullptr,
+                                    "EventObservers()\n--\n\nAn ordered list of bound callbacks.");
     t.tp_new = observers_new;
     t.tp_traverse = observers_traverse;
     t.tp_clear = observers_clear;
@@ -387,7 +339,7 @@ int init_event_types(PyObject* module) {
     t.tp_getset = observers_getset;
     t.tp_as_sequence = &observers_as_sequence;
     t.tp_repr = observers_repr;
-    return ready_type(t, &observers_table, module, "EventObservers");
-}
+    return t;
+}();
 
-}  // namespace ruvo::fw
+}  // namespace ruvo::framework::impl

@@ -1,12 +1,14 @@
 // ruvo.core._framework: the property and event framework's native types.
-// ruvo.core.properties and ruvo.core._event re-export them.
-#include <cstdarg>
+// ruvo.core.properties and ruvo.core._event re-export them. Each type is
+// declared in the file of its class; this file makes the module's constants
+// and readies and publishes the types at import.
+#include "framework.hpp"
 
-#include "fw.hpp"
+namespace ruvo::framework::impl {
 
-namespace ruvo::fw {
+Texts texts;
 
-Texts T;
+namespace {
 
 int make_texts() {
     struct Entry {
@@ -14,13 +16,18 @@ int make_texts() {
         const char* text;
     };
     const Entry entries[] = {
-        {&T.empty, ""},          {&T.percent, "%"},        {&T.dunder_name, "__name__"},
-        {&T.properties_key, "__ruvo_properties__"}, {&T.table_key, "__ruvo_table__"}, {&T.client, "client"}, {&T.get_color, "get_color_from_hex_255"},
+        {&texts.empty, ""},
+        {&texts.percent, "%"},
+        {&texts.dunder_name, "__name__"},
+        {&texts.properties_key, "__ruvo_properties__"},
+        {&texts.table_key, "__ruvo_table__"},
+        {&texts.client, "client"},
+        {&texts.get_color, "get_color_from_hex_255"},
     };
     for (const Entry& e : entries) {
         if (!intern(e.slot, e.text)) return -1;
     }
-    if (!T.units) {
+    if (!texts.units) {
         static const char* const units[] = {"px", "em", "ex", "ch", "vw", "vh", "cm", "mm",
                                             "in", "pt", "pc", "rem", "vmin", "vmax"};
         constexpr Py_ssize_t n = sizeof units / sizeof units[0];
@@ -31,42 +38,48 @@ int make_texts() {
             if (!u) return -1;
             PyTuple_SET_ITEM(tuple.get(), i, u);
         }
-        T.units = tuple.release();
+        texts.units = tuple.release();
     }
     return 0;
 }
 
-void setup_type(PyTypeObject& t, const char* name, Py_ssize_t size, PyTypeObject* base, const char* doc) {
-    t.tp_name = name;
-    t.tp_basicsize = size;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_base = base;
-    t.tp_doc = doc;
-}
+// The public types in the order they are readied (a base before the types
+// derived from it), with the table each publishes.
+struct PublicType {
+    PyTypeObject* type;
+    void* table;
+    const char* name;
+};
 
-int ready_type(PyTypeObject& t, void* table, PyObject* module, const char* public_name) {
-    if (PyType_Ready(&t) < 0) return -1;
-    if (table && publish_table(&t, table) < 0) return -1;
-    return PyModule_AddObjectRef(module, public_name, reinterpret_cast<PyObject*>(&t));
-}
+const PublicType kPublicTypes[] = {
+    {&PropertyStorageType, nullptr, "PropertyStorage"},
+    {&BoundCallbackType, nullptr, "BoundCallback"},
+    {&EventObserversType, &observers_table, "EventObservers"},
+    {&PropertyType, &property_table, "Property"},
+    {&NumericPropertyType, &numeric_table, "NumericProperty"},
+    {&BoundedNumericPropertyType, &bounded_table, "BoundedNumericProperty"},
+    {&ObservableListType, nullptr, "ObservableList"},
+    {&ListPropertyType, &list_table, "ListProperty"},
+    {&VariableListPropertyType, &varlist_table, "VariableListProperty"},
+    {&BooleanPropertyType, &boolean_table, "BooleanProperty"},
+    {&StringPropertyType, &string_table, "StringProperty"},
+    {&DictPropertyType, &dict_table, "DictProperty"},
+    {&ObjectPropertyType, &object_table, "ObjectProperty"},
+    {&OptionPropertyType, &option_table, "OptionProperty"},
+    {&ReferenceListPropertyType, &reflist_table, "ReferenceListProperty"},
+    {&AliasPropertyType, &alias_table, "AliasProperty"},
+    {&ColorPropertyType, &color_table, "ColorProperty"},
+    {&ObjectWithUidType, &uid_table, "ObjectWithUid"},
+    {&ObservableType, &observable_table, "Observable"},
+    {&EventDispatcherType, &dispatcher_table, "EventDispatcher"},
+};
 
-PyObject* class_name(PyObject* obj) {
-    return PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), T.dunder_name);
+// PyType_Ready, the table's capsule under "__pyx_vtable__", and the module binding.
+int publish(PyObject* module, const PublicType& entry) {
+    if (PyType_Ready(entry.type) < 0) return -1;
+    if (entry.table && publish_table(entry.type, entry.table) < 0) return -1;
+    return PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(entry.type));
 }
-
-PyObject* raise_named(PyObject* exc, Property* prop, PyObject* obj, const char* what, ...) {
-    Ref cls = Ref::steal(class_name(obj));
-    if (!cls) return nullptr;
-    va_list va;
-    va_start(va, what);
-    Ref tail = Ref::steal(PyUnicode_FromFormatV(what, va));
-    va_end(va);
-    if (!tail) return nullptr;
-    PyErr_Format(exc, "%S.%S%U", cls.get(), prop->name ? prop->name : Py_None, tail.get());
-    return nullptr;
-}
-
-namespace {
 
 constexpr const char* kDoc =
     "Native types of the property and event framework.\n"
@@ -74,19 +87,20 @@ constexpr const char* kDoc =
     "Import them from :mod:`ruvo.core.properties` and :mod:`ruvo.core._event`.\n";
 
 int exec_framework(PyObject* module) {
-    if (make_texts() < 0 || init_overrides(module) < 0) return -1;
-    if (init_storage_types(module) < 0 || init_event_types(module) < 0 || init_property_types(module) < 0 ||
-        init_numeric_types(module) < 0 || init_list_types(module) < 0 || init_kind_types(module) < 0 ||
-        init_dispatcher_types(module) < 0) {
-        return -1;
+    if (make_texts() < 0 || init_overrides() < 0 || init_observable_list() < 0) return -1;
+    if (PyType_Ready(&TableRecordType) < 0 || PyType_Ready(&PropertiesRecordType) < 0) return -1;
+    for (const PublicType& entry : kPublicTypes) {
+        if (publish(module, entry) < 0) return -1;
     }
-    return PyModule_AddObjectRef(module, "CSS_LENGTH_UNITS", T.units);
+    return PyModule_AddObjectRef(module, "CSS_LENGTH_UNITS", texts.units);
 }
 
 }  // namespace
 
-NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, "ruvo/core/_framework", exec_framework}, exec_slot<module_def>);
+NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, "ruvo/core/_framework/module.cpp",
+                         exec_framework},
+                        exec_slot<module_def>);
 
-}  // namespace ruvo::fw
+}  // namespace ruvo::framework::impl
 
-PyMODINIT_FUNC PyInit__framework() { return ruvo::fw::module_def.init(); }
+PyMODINIT_FUNC PyInit__framework() { return ruvo::framework::impl::module_def.init(); }

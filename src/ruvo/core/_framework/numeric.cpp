@@ -4,13 +4,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "fw.hpp"
+#include "framework.hpp"
 
-namespace ruvo::fw {
-
-PyTypeObject NumericPropertyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject BoundedNumericPropertyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-NumericPropertyTable numeric_table, bounded_table;
+namespace ruvo::framework::impl {
 
 namespace {
 
@@ -47,9 +43,9 @@ Py_ssize_t scan_number(const char* s, const char* end) {
 // CSS_LENGTH_UNITS or "%"; null when it is none of them (borrowed).
 PyObject* match_unit(const char* s, Py_ssize_t n) {
     if (n == 0) return Py_None;
-    if (n == 1 && *s == '%') return T.percent;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(T.units); ++i) {
-        PyObject* u = PyTuple_GET_ITEM(T.units, i);
+    if (n == 1 && *s == '%') return texts.percent;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.units); ++i) {
+        PyObject* u = PyTuple_GET_ITEM(texts.units, i);
         Py_ssize_t len;
         const char* text = PyUnicode_AsUTF8AndSize(u, &len);
         if (text && len == n && std::memcmp(text, s, n) == 0) return u;
@@ -97,10 +93,9 @@ bool narrow(double d, float* out) {
 // Remembers `unit` (borrowed) for obj; obj None remembers nothing.
 int remember_unit(NumericProperty* self, PyObject* obj, PyObject* unit) {
     if (obj == Py_None) return 0;
-    PropertyStorage* s = storage_of(&self->base, obj);
+    Ref s = storage_of(&self->base, obj);
     if (!s) return -1;
-    set_field(&s->units, Py_NewRef(unit));
-    Py_DECREF(s);
+    set_field(as_storage(s)->units, Ref::borrow(unit));
     return 0;
 }
 
@@ -152,32 +147,36 @@ float op_parse_pair(NumericProperty* self, PyObject* obj, PyObject* number, PyOb
     return f;
 }
 
-PyObject* widen(float f) {
-    if (f == -1.0f && PyErr_Occurred()) return nullptr;
-    return PyFloat_FromDouble(static_cast<double>(f));
+// layer candidate: the attributes module widens its parsers' results the same way.
+// A parser's 32-bit result as a float object; -1.0f with an exception set is a failure.
+Ref widen(float f) {
+    if (f == -1.0f && PyErr_Occurred()) return Ref();
+    return Ref::steal(PyFloat_FromDouble(static_cast<double>(f)));
 }
 
 PyObject* numeric_convert(Property* self, PyObject* obj, PyObject* value) {
     if (PyUnicode_Check(value)) {
-        return widen(num_table(self)->parse_text(reinterpret_cast<NumericProperty*>(self), obj, value));
+        return widen(num_table(self)->parse_text(reinterpret_cast<NumericProperty*>(self), obj, value)).release();
     }
     if ((PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
         Ref number = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
         Ref unit = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
         return widen(num_table(self)->parse_pair(reinterpret_cast<NumericProperty*>(self), obj, number.get(),
-                                                 unit.get()));
+                                                 unit.get()))
+            .release();
     }
     return Py_NewRef(value);
 }
 
 PyObject* numeric_check(Property* self, PyObject* obj, PyObject* value) {
-    PyObject* r = property_check(self, obj, value);
-    if (r != Py_None || is_number(value)) return r;
-    Py_DECREF(r);
+    Ref r = Ref::steal(property_check(self, obj, value));
+    if (r.get() != Py_None || is_number(value)) return r.release();
     return raise_named(PyExc_ValueError, self, obj, " accepts only int or float (got %R)", value);
 }
 
-PyObject* numeric_set(Property* self, PyObject* obj, PyObject* value) { return property_assign(self, obj, value, true); }
+PyObject* numeric_set(Property* self, PyObject* obj, PyObject* value) {
+    return property_assign(self, obj, value, true).release();
+}
 
 // value < bound (or > with `above`), as 1, 0 or -1.
 int beyond(PyObject* value, PyObject* bound, bool above) {
@@ -199,19 +198,38 @@ PyObject* bounded_check(Property* self, PyObject* obj, PyObject* value) {
     return r.release();
 }
 
+constexpr NumericPropertyTable numeric_operations() {
+    NumericPropertyTable t{property_operations(), op_parse_text, op_parse_pair};
+    t.base.convert = numeric_convert;
+    t.base.check = numeric_check;
+    t.base.set = numeric_set;
+    return t;
+}
+
+}  // namespace
+
+constinit NumericPropertyTable numeric_table = numeric_operations();
+
+constinit NumericPropertyTable bounded_table = [] {
+    NumericPropertyTable t = numeric_operations();
+    t.base.check = bounded_check;
+    return t;
+}();
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // Life cycle
 
-PyObject* numeric_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = property_new(type, args, kw);
-    if (!self) return nullptr;
-    as_num(self)->base.vtab = &numeric_table.base;
-    as_num(self)->units = Py_NewRef(Py_None);
-    set_field(&as_num(self)->base.defaultvalue, PyLong_FromLong(0));
-    if (!as_num(self)->base.defaultvalue) {
-        Py_DECREF(self);
-        return nullptr;
-    }
+Ref numeric_new(PyTypeObject* type) {
+    Ref self = property_new(type);
+    if (!self) return self;
+    NumericProperty* n = as_num(self.get());
+    n->base.vtab = &numeric_table.base;
+    n->units = Py_NewRef(Py_None);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return zero;
+    set_field(n->base.defaultvalue, std::move(zero));
     return self;
 }
 
@@ -221,7 +239,7 @@ int numeric_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int numeric_clear(PyObject* self) {
-    set_none(&as_num(self)->units);
+    set_none(as_num(self)->units);
     return property_clear(self);
 }
 
@@ -230,12 +248,12 @@ void numeric_release(PyObject* self) {
     property_release(self);
 }
 
-PyObject* bounded_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    PyObject* self = numeric_new(type, args, kw);
-    if (!self) return nullptr;
-    as_num(self)->base.vtab = &bounded_table.base;
-    as_bounded(self)->min = Py_NewRef(Py_None);
-    as_bounded(self)->max = Py_NewRef(Py_None);
+Ref bounded_new(PyTypeObject* type) {
+    Ref self = numeric_new(type);
+    if (!self) return self;
+    as_num(self.get())->base.vtab = &bounded_table.base;
+    as_bounded(self.get())->min = Py_NewRef(Py_None);
+    as_bounded(self.get())->max = Py_NewRef(Py_None);
     return self;
 }
 
@@ -246,8 +264,8 @@ int bounded_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int bounded_clear(PyObject* self) {
-    set_none(&as_bounded(self)->min);
-    set_none(&as_bounded(self)->max);
+    set_none(as_bounded(self)->min);
+    set_none(as_bounded(self)->max);
     return numeric_clear(self);
 }
 
@@ -257,18 +275,18 @@ void bounded_release(PyObject* self) {
     numeric_release(self);
 }
 
-PyObject* numeric_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    return finish_new(numeric_new(type, args, kw), &NumericPropertyType);
+PyObject* numeric_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return finish_new(numeric_new(type), &NumericPropertyType).release();
 }
 
-PyObject* bounded_tp_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
-    return finish_new(bounded_new(type, args, kw), &BoundedNumericPropertyType);
+PyObject* bounded_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return finish_new(bounded_new(type), &BoundedNumericPropertyType).release();
 }
 
 int set_units(NumericProperty* self, PyObject* units) {
     if (!units) units = Py_None;
     if (!check_exact_or_none(units, &PyUnicode_Type)) return -1;
-    set_field(&self->units, Py_NewRef(units));
+    set_field(self->units, Ref::borrow(units));
     return 0;
 }
 
@@ -278,17 +296,16 @@ PyObject* zero() {
     return z;
 }
 
-const Params numeric_init_params("__init__", {"defaultvalue", "units"}, 0);
-const Params bounded_init_params("__init__", {"defaultvalue", "min", "max"}, 0);
+const Method numeric_init_method{module_def, "NumericProperty.__init__", {"defaultvalue", "units"}, 0};
+const Method bounded_init_method{module_def, "BoundedNumericProperty.__init__", {"defaultvalue", "min", "max"}, 0};
 
 int numeric_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (!zero() || numeric_init_params.parse(args, kwargs, a, keep, &kw) < 0 ||
+    if (!zero() || numeric_init_method.params.parse(args, kwargs, a, keep, &kw) < 0 ||
         property_init_common(&as_num(self)->base, a[0], zero(), kw.get()) < 0 || set_units(as_num(self), a[1]) < 0) {
-        module_def.traceback("ruvo.core._framework.NumericProperty.__init__", __LINE__);
-        return -1;
+        return numeric_init_method.site.fail();
     }
     return 0;
 }
@@ -304,81 +321,64 @@ int bounded_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[3];
     Ref keep;  // holds the keyword arguments while they are used
     Ref kw;
-    if (!zero() || bounded_init_params.parse(args, kwargs, a, keep, &kw) < 0 || check_bound(a[1], "min") < 0 ||
+    if (!zero() || bounded_init_method.params.parse(args, kwargs, a, keep, &kw) < 0 || check_bound(a[1], "min") < 0 ||
         check_bound(a[2], "max") < 0 || property_init_common(&as_num(self)->base, a[0], zero(), kw.get()) < 0 ||
         set_units(as_num(self), kw ? PyDict_GetItemString(kw.get(), "units") : nullptr) < 0) {
-        module_def.traceback("ruvo.core._framework.BoundedNumericProperty.__init__", __LINE__);
-        return -1;
+        return bounded_init_method.site.fail();
     }
-    set_field(&as_bounded(self)->min, Py_NewRef(a[1] ? a[1] : Py_None));
-    set_field(&as_bounded(self)->max, Py_NewRef(a[2] ? a[2] : Py_None));
+    set_field(as_bounded(self)->min, Ref::borrow(a[1] ? a[1] : Py_None));
+    set_field(as_bounded(self)->max, Ref::borrow(a[2] ? a[2] : Py_None));
     return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Python-visible methods
 
-const Params p_parse_text("parse_text", {"obj", "text"});
-const Params p_parse_pair("parse_pair", {"obj", "number", "unit"});
-const Params p_get_units("get_units", {"obj"});
-const Params p_get_min("get_min", {"obj"});
-const Params p_get_max("get_max", {"obj"});
+const Method parse_text_method{module_def, "NumericProperty.parse_text", {"obj", "text"}};
+const Method parse_pair_method{module_def, "NumericProperty.parse_pair", {"obj", "number", "unit"}};
+const Method get_units_method{module_def, "NumericProperty.get_units", {"obj"}};
+const Method get_min_method{module_def, "BoundedNumericProperty.get_min", {"obj"}};
+const Method get_max_method{module_def, "BoundedNumericProperty.get_max", {"obj"}};
 
-PyObject* py_parse_text(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[2];
-    if (p_parse_text.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("NumericProperty.parse_text");
+NumericPropertyTable* native_numeric_table(NumericProperty* n) {
+    return reinterpret_cast<NumericPropertyTable*>(native_table(&n->base));
+}
+
+Ref parse_text(PyObject* self, PyObject* obj, PyObject* text) {
     NumericProperty* n = as_num(self);
-    PyObject* r = widen(reinterpret_cast<NumericPropertyTable*>(native_table(&n->base))->parse_text(n, a[0], a[1]));
-    if (!r) FW_FAIL("NumericProperty.parse_text");
-    return r;
+    return widen(native_numeric_table(n)->parse_text(n, obj, text));
 }
 
-PyObject* py_parse_pair(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[3];
-    if (p_parse_pair.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("NumericProperty.parse_pair");
+Ref parse_pair(PyObject* self, PyObject* obj, PyObject* number, PyObject* unit) {
     NumericProperty* n = as_num(self);
-    PyObject* r = widen(reinterpret_cast<NumericPropertyTable*>(native_table(&n->base))->parse_pair(n, a[0], a[1], a[2]));
-    if (!r) FW_FAIL("NumericProperty.parse_pair");
-    return r;
+    return widen(native_numeric_table(n)->parse_pair(n, obj, number, unit));
 }
 
-PyObject* py_get_units(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (p_get_units.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("NumericProperty.get_units");
+Ref get_units(PyObject* self, PyObject* obj) {
     NumericProperty* n = as_num(self);
-    if (a[0] == Py_None) return Py_NewRef(n->units);
-    PropertyStorage* s = storage_of(&n->base, a[0]);
-    if (!s) FW_FAIL("NumericProperty.get_units");
-    PyObject* r = Py_NewRef(s->units != Py_None ? s->units : n->units);
-    Py_DECREF(s);
-    return r;
+    if (obj == Py_None) return Ref::borrow(n->units);
+    Ref s = storage_of(&n->base, obj);
+    if (!s) return s;
+    PyObject* remembered = as_storage(s)->units;
+    return Ref::borrow(remembered != Py_None ? remembered : n->units);
 }
 
-PyObject* py_get_min(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (p_get_min.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("BoundedNumericProperty.get_min");
-    return Py_NewRef(as_bounded(self)->min);
-}
-
-PyObject* py_get_max(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[1];
-    if (p_get_max.parse(args, nargsf, kwnames, a) < 0) FW_FAIL("BoundedNumericProperty.get_max");
-    return Py_NewRef(as_bounded(self)->max);
-}
+Ref get_min(PyObject* self, PyObject*) { return Ref::borrow(as_bounded(self)->min); }
+Ref get_max(PyObject* self, PyObject*) { return Ref::borrow(as_bounded(self)->max); }
 
 PyMethodDef numeric_methods[] = {
-    {"parse_text", FW_METH(py_parse_text), FW_FASTKW,
-     "parse_text($self, obj, text)\n--\n\nThe number of a text such as '12px' (a 32-bit float); remembers its unit for obj."},
-    {"parse_pair", FW_METH(py_parse_pair), FW_FASTKW,
-     "parse_pair($self, obj, number, unit)\n--\n\nThe same for a number and a unit given apart."},
-    {"get_units", FW_METH(py_get_units), FW_FASTKW,
-     "get_units($self, obj)\n--\n\nThe unit remembered for obj's value, else the declared units."},
+    method<parse_text_method, parse_text>("parse_text($self, obj, text)\n--\n\nThe number of a text such as '12px' "
+                                          "(a 32-bit float); remembers its unit for obj."),
+    method<parse_pair_method, parse_pair>(
+        "parse_pair($self, obj, number, unit)\n--\n\nThe same for a number and a unit given apart."),
+    method<get_units_method, get_units>(
+        "get_units($self, obj)\n--\n\nThe unit remembered for obj's value, else the declared units."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef bounded_methods[] = {
-    {"get_min", FW_METH(py_get_min), FW_FASTKW, "get_min($self, obj)\n--\n\nThe minimum bound (None: unbounded)."},
-    {"get_max", FW_METH(py_get_max), FW_FASTKW, "get_max($self, obj)\n--\n\nThe maximum bound (None: unbounded)."},
+    method<get_min_method, get_min>("get_min($self, obj)\n--\n\nThe minimum bound (None: unbounded)."),
+    method<get_max_method, get_max>("get_max($self, obj)\n--\n\nThe maximum bound (None: unbounded)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -399,43 +399,34 @@ PyGetSetDef bounded_getset[] = {
 
 }  // namespace
 
-int init_numeric_types(PyObject* module) {
-    numeric_table.base = property_table;
-    numeric_table.base.convert = numeric_convert;
-    numeric_table.base.check = numeric_check;
-    numeric_table.base.set = numeric_set;
-    numeric_table.parse_text = op_parse_text;
-    numeric_table.parse_pair = op_parse_pair;
-    bounded_table = numeric_table;
-    bounded_table.base.check = bounded_check;
+PyTypeObject NumericPropertyType = [] {
+    PyTypeObject t = framework_type("ruvo.core.properties.NumericProperty", sizeof(NumericProperty), &PropertyType,
+                                    "NumericProperty(defaultvalue=0, units=None, **kw)\n--\n\n"
+                                    "An int or float; a text such as '12px' or a pair (12, 'px') is parsed\n"
+                                    "and its unit remembered for the object (see get_units).");
+    t.tp_new = numeric_tp_new;
+    t.tp_init = numeric_init;
+    t.tp_traverse = numeric_traverse;
+    t.tp_clear = numeric_clear;
+    t.tp_dealloc = trashcan_dealloc<numeric_release>;
+    t.tp_methods = numeric_methods;
+    t.tp_getset = numeric_getset;
+    return t;
+}();
 
-    PyTypeObject& n = NumericPropertyType;
-    setup_type(n, "ruvo.core.properties.NumericProperty", sizeof(NumericProperty), &PropertyType,
-               "NumericProperty(defaultvalue=0, units=None, **kw)\n--\n\n"
-               "An int or float; a text such as '12px' or a pair (12, 'px') is parsed\n"
-               "and its unit remembered for the object (see get_units).");
-    n.tp_new = numeric_tp_new;
-    n.tp_init = numeric_init;
-    n.tp_traverse = numeric_traverse;
-    n.tp_clear = numeric_clear;
-    n.tp_dealloc = trashcan_dealloc<numeric_release>;
-    n.tp_methods = numeric_methods;
-    n.tp_getset = numeric_getset;
-    if (ready_type(n, &numeric_table, module, "NumericProperty") < 0) return -1;
+PyTypeObject BoundedNumericPropertyType = [] {
+    PyTypeObject t = framework_type("ruvo.core.properties.BoundedNumericProperty", sizeof(BoundedNumericProperty),
+                                    &NumericPropertyType,
+                                    "BoundedNumericProperty(defaultvalue=0, min=None, max=None, **kw)\n--\n\n"
+                                    "A NumericProperty whose value must lie within min and max.");
+    t.tp_new = bounded_tp_new;
+    t.tp_init = bounded_init;
+    t.tp_traverse = bounded_traverse;
+    t.tp_clear = bounded_clear;
+    t.tp_dealloc = trashcan_dealloc<bounded_release>;
+    t.tp_methods = bounded_methods;
+    t.tp_getset = bounded_getset;
+    return t;
+}();
 
-    PyTypeObject& b = BoundedNumericPropertyType;
-    setup_type(b, "ruvo.core.properties.BoundedNumericProperty", sizeof(BoundedNumericProperty),
-               &NumericPropertyType,
-               "BoundedNumericProperty(defaultvalue=0, min=None, max=None, **kw)\n--\n\n"
-               "A NumericProperty whose value must lie within min and max.");
-    b.tp_new = bounded_tp_new;
-    b.tp_init = bounded_init;
-    b.tp_traverse = bounded_traverse;
-    b.tp_clear = bounded_clear;
-    b.tp_dealloc = trashcan_dealloc<bounded_release>;
-    b.tp_methods = bounded_methods;
-    b.tp_getset = bounded_getset;
-    return ready_type(b, &bounded_table, module, "BoundedNumericProperty");
-}
-
-}  // namespace ruvo::fw
+}  // namespace ruvo::framework::impl

@@ -7,9 +7,9 @@
 // itself again.
 #include <cstring>
 
-#include "fw.hpp"
+#include "framework.hpp"
 
-namespace ruvo::fw {
+namespace ruvo::framework::impl {
 
 namespace {
 
@@ -22,17 +22,18 @@ struct TableRecord {
     NumericPropertyTable table;  // a numeric table's prefix is the property table
 };
 
-PyTypeObject TableRecordType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-PyObject* s_init_storage;
-PyObject* s_compare_value;
-PyObject* s_set;
-PyObject* s_get_value;
-PyObject* s_get;
-PyObject* s_check;
-PyObject* s_convert;
-PyObject* s_parse_text;
-PyObject* s_parse_pair;
+// The names of the methods a Python subclass may override (interned at import).
+struct OverridableNames {
+    PyObject* init_storage;
+    PyObject* compare_value;
+    PyObject* set;
+    PyObject* get_value;
+    PyObject* get;
+    PyObject* check;
+    PyObject* convert;
+    PyObject* parse_text;
+    PyObject* parse_pair;
+} names;
 
 PyObject* call(Property* self, PyObject* name, std::initializer_list<PyObject*> args) {
     PyObject* stack[4] = {reinterpret_cast<PyObject*>(self)};
@@ -41,27 +42,28 @@ PyObject* call(Property* self, PyObject* name, std::initializer_list<PyObject*> 
     return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* t_init_storage(Property* self, PyObject* obj, PropertyStorage* storage) {
-    return call(self, s_init_storage, {obj, reinterpret_cast<PyObject*>(storage)});
+// The table entries of overridden operations: each calls the Python method.
+PyObject* python_init_storage(Property* self, PyObject* obj, PropertyStorage* storage) {
+    return call(self, names.init_storage, {obj, reinterpret_cast<PyObject*>(storage)});
 }
-PyObject* t_compare_value(Property* self, PyObject* a, PyObject* b) { return call(self, s_compare_value, {a, b}); }
-PyObject* t_set(Property* self, PyObject* obj, PyObject* value) { return call(self, s_set, {obj, value}); }
-PyObject* t_get_value(Property* self, PyObject* obj) { return call(self, s_get_value, {obj}); }
-PyObject* t_get(Property* self, PyObject* obj) { return call(self, s_get, {obj}); }
-PyObject* t_check(Property* self, PyObject* obj, PyObject* value) { return call(self, s_check, {obj, value}); }
-PyObject* t_convert(Property* self, PyObject* obj, PyObject* value) { return call(self, s_convert, {obj, value}); }
+PyObject* python_compare_value(Property* self, PyObject* a, PyObject* b) { return call(self, names.compare_value, {a, b}); }
+PyObject* python_set(Property* self, PyObject* obj, PyObject* value) { return call(self, names.set, {obj, value}); }
+PyObject* python_get_value(Property* self, PyObject* obj) { return call(self, names.get_value, {obj}); }
+PyObject* python_get(Property* self, PyObject* obj) { return call(self, names.get, {obj}); }
+PyObject* python_check(Property* self, PyObject* obj, PyObject* value) { return call(self, names.check, {obj, value}); }
+PyObject* python_convert(Property* self, PyObject* obj, PyObject* value) { return call(self, names.convert, {obj, value}); }
 
+// A Python parser's result as the table's 32-bit float; -1.0f with an exception on failure.
 float as_float(PyObject* result) {
-    if (!result) return -1.0f;
-    double d = PyFloat_AsDouble(result);
-    Py_DECREF(result);
-    return static_cast<float>(d);
+    Ref owned = Ref::steal(result);
+    if (!owned) return -1.0f;
+    return static_cast<float>(PyFloat_AsDouble(owned.get()));
 }
-float t_parse_text(NumericProperty* self, PyObject* obj, PyObject* text) {
-    return as_float(call(&self->base, s_parse_text, {obj, text}));
+float python_parse_text(NumericProperty* self, PyObject* obj, PyObject* text) {
+    return as_float(call(&self->base, names.parse_text, {obj, text}));
 }
-float t_parse_pair(NumericProperty* self, PyObject* obj, PyObject* number, PyObject* unit) {
-    return as_float(call(&self->base, s_parse_pair, {obj, number, unit}));
+float python_parse_pair(NumericProperty* self, PyObject* obj, PyObject* number, PyObject* unit) {
+    return as_float(call(&self->base, names.parse_pair, {obj, number, unit}));
 }
 
 // The native class that lays out instances of `type`: the first native class
@@ -88,9 +90,9 @@ int overrides(PyTypeObject* cls, PyTypeObject* native, PyObject* name) {
 
 // A new table record for `cls` (a Python subclass of the native class
 // `native`, whose table is `base`), not yet kept.
-TableRecord* make_table(PyTypeObject* cls, PyTypeObject* native, const PropertyTable* base) {
+Ref make_table(PyTypeObject* cls, PyTypeObject* native, const PropertyTable* base) {
     Ref made = Ref::steal(PyObject_New(PyObject, &TableRecordType));
-    if (!made) return nullptr;
+    if (!made) return made;
     TableRecord* record = reinterpret_cast<TableRecord*>(made.get());
     record->head.owner = nullptr;
     record->head.version = 0;
@@ -104,20 +106,20 @@ TableRecord* make_table(PyTypeObject* cls, PyTypeObject* native, const PropertyT
         void (*install)(NumericPropertyTable*);
     };
     const Slot slots[] = {
-        {s_init_storage, false, [](NumericPropertyTable* t) { t->base.init_storage = t_init_storage; }},
-        {s_compare_value, false, [](NumericPropertyTable* t) { t->base.compare_value = t_compare_value; }},
-        {s_set, false, [](NumericPropertyTable* t) { t->base.set = t_set; }},
-        {s_check, false, [](NumericPropertyTable* t) { t->base.check = t_check; }},
-        {s_convert, false, [](NumericPropertyTable* t) { t->base.convert = t_convert; }},
-        {s_get_value, false, [](NumericPropertyTable* t) { t->base.get_value = t_get_value; }},
-        {s_get, false, [](NumericPropertyTable* t) { t->base.get_value = t_get; }},
-        {s_parse_text, true, [](NumericPropertyTable* t) { t->parse_text = t_parse_text; }},
-        {s_parse_pair, true, [](NumericPropertyTable* t) { t->parse_pair = t_parse_pair; }},
+        {names.init_storage, false, [](NumericPropertyTable* t) { t->base.init_storage = python_init_storage; }},
+        {names.compare_value, false, [](NumericPropertyTable* t) { t->base.compare_value = python_compare_value; }},
+        {names.set, false, [](NumericPropertyTable* t) { t->base.set = python_set; }},
+        {names.check, false, [](NumericPropertyTable* t) { t->base.check = python_check; }},
+        {names.convert, false, [](NumericPropertyTable* t) { t->base.convert = python_convert; }},
+        {names.get_value, false, [](NumericPropertyTable* t) { t->base.get_value = python_get_value; }},
+        {names.get, false, [](NumericPropertyTable* t) { t->base.get_value = python_get; }},
+        {names.parse_text, true, [](NumericPropertyTable* t) { t->parse_text = python_parse_text; }},
+        {names.parse_pair, true, [](NumericPropertyTable* t) { t->parse_pair = python_parse_pair; }},
     };
     bool getter = false;
     for (const Slot& s : slots) {
         if (s.numeric_only && !numeric) continue;
-        const bool is_getter = s.name == s_get_value || s.name == s_get;
+        const bool is_getter = s.name == names.get_value || s.name == names.get;
         if (is_getter && getter) continue;  // get_value wins over get
         if (overrides(cls, native, s.name)) {
             s.install(&record->table);
@@ -125,62 +127,59 @@ TableRecord* make_table(PyTypeObject* cls, PyTypeObject* native, const PropertyT
             getter = getter || is_getter;
         }
     }
-    return reinterpret_cast<TableRecord*>(made.release());
+    return made;
 }
 
-// The table record of `cls` as the class is now (new reference), or null
-// with an exception.
-TableRecord* class_table(PyTypeObject* cls, PyTypeObject* native, const PropertyTable* base) {
-    ClassRecord* found = find_record(cls, T.table_key, &TableRecordType);
-    if (found) return reinterpret_cast<TableRecord*>(Py_NewRef(reinterpret_cast<PyObject*>(found)));
-    Ref made = Ref::steal(reinterpret_cast<PyObject*>(make_table(cls, native, base)));
-    if (!made || keep_record(cls, T.table_key, reinterpret_cast<ClassRecord*>(made.get())) < 0) return nullptr;
-    return reinterpret_cast<TableRecord*>(made.release());
+// The table record of `cls` as the class is now, or null with an exception.
+Ref class_table(PyTypeObject* cls, PyTypeObject* native, const PropertyTable* base) {
+    ClassRecord* found = find_record(cls, texts.table_key, &TableRecordType);
+    if (found) return Ref::borrow(reinterpret_cast<PyObject*>(found));
+    Ref made = make_table(cls, native, base);
+    if (!made || keep_record(cls, texts.table_key, reinterpret_cast<ClassRecord*>(made.get())) < 0) return Ref();
+    return made;
 }
 
 }  // namespace
 
-int init_overrides(PyObject*) {
+PyTypeObject TableRecordType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "ruvo.core._framework.ClassTable";
+    t.tp_basicsize = sizeof(TableRecord);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "The table of internal operations of one property class (internal).";
+    t.tp_dealloc = [](PyObject* self) { PyObject_Free(self); };
+    return t;
+}();
+
+int init_overrides() {
     struct Entry {
         PyObject** slot;
         const char* text;
     };
     const Entry entries[] = {
-        {&s_init_storage, "init_storage"}, {&s_compare_value, "compare_value"}, {&s_set, "set"},
-        {&s_get_value, "get_value"},       {&s_get, "get"},                     {&s_check, "check"},
-        {&s_convert, "convert"},           {&s_parse_text, "parse_text"},       {&s_parse_pair, "parse_pair"},
+        {&names.init_storage, "init_storage"}, {&names.compare_value, "compare_value"}, {&names.set, "set"},
+        {&names.get_value, "get_value"},       {&names.get, "get"},                     {&names.check, "check"},
+        {&names.convert, "convert"},           {&names.parse_text, "parse_text"},       {&names.parse_pair, "parse_pair"},
     };
     for (const Entry& e : entries) {
         if (!intern(e.slot, e.text)) return -1;
     }
-    PyTypeObject& t = TableRecordType;
-    if (!t.tp_name) {
-        t.tp_name = "ruvo.core._framework.ClassTable";
-        t.tp_basicsize = sizeof(TableRecord);
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_doc = "The table of internal operations of one property class (internal).";
-        t.tp_dealloc = [](PyObject* self) { PyObject_Free(self); };
-    }
-    return PyType_Ready(&t);
+    return 0;
 }
 
-PyObject* finish_new(PyObject* self, PyTypeObject* native) {
-    if (!self) return nullptr;
-    PyTypeObject* type = Py_TYPE(self);
+Ref finish_new(Ref self, PyTypeObject* native) {
+    if (!self) return self;
+    PyTypeObject* type = Py_TYPE(self.get());
     if (type == native || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return self;
     void* base = nullptr;
     if (nearest_native(type, &base) != native) return self;
-    TableRecord* record = class_table(type, native, static_cast<const PropertyTable*>(base));
-    if (!record) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    Property* p = reinterpret_cast<Property*>(self);
-    if (record->overrides) {
-        p->vtab = &record->table.base;
-        Py_XSETREF(p->table_owner, reinterpret_cast<PyObject*>(record));
-    } else {
-        Py_DECREF(reinterpret_cast<PyObject*>(record));
+    Ref record = class_table(type, native, static_cast<const PropertyTable*>(base));
+    if (!record) return record;
+    TableRecord* table = reinterpret_cast<TableRecord*>(record.get());
+    if (table->overrides) {
+        Property* p = reinterpret_cast<Property*>(self.get());
+        p->vtab = &table->table.base;
+        set_field(p->table_owner, std::move(record));
     }
     return self;
 }
@@ -192,4 +191,4 @@ PropertyTable* native_table(Property* self) {
     return nearest_native(type, &table) ? static_cast<PropertyTable*>(table) : self->vtab;
 }
 
-}  // namespace ruvo::fw
+}  // namespace ruvo::framework::impl

@@ -1,13 +1,9 @@
 // PropertyStorage: the per-object record of one property's value.
-#include "fw.hpp"
+#include "framework.hpp"
 
-namespace ruvo::fw {
-
-PyTypeObject PropertyStorageType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+namespace ruvo::framework::impl {
 
 namespace {
-
-PropertyStorage* as_storage(PyObject* o) { return reinterpret_cast<PropertyStorage*>(o); }
 
 PyObject* storage_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
@@ -29,7 +25,7 @@ int storage_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int storage_clear(PyObject* self) {
     PropertyStorage* s = as_storage(self);
-    for (PyObject** f : {&s->value, &s->observers, &s->options, &s->units, &s->extra}) set_none(f);
+    for (PyObject** f : {&s->value, &s->observers, &s->options, &s->units, &s->extra}) set_none(*f);
     return 0;
 }
 
@@ -54,7 +50,7 @@ int set_options(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     if (!check_exact_or_none(value, &PyList_Type)) return -1;
-    set_field(&as_storage(self)->options, Py_NewRef(value));
+    set_field(as_storage(self)->options, Ref::borrow(value));
     return 0;
 }
 
@@ -73,31 +69,28 @@ PyGetSetDef storage_getset[] = {
 
 }  // namespace
 
-PropertyStorage* new_storage() {
-    return as_storage(storage_new(&PropertyStorageType, nullptr, nullptr));
-}
-
-EventObservers* observers_of(PropertyStorage* storage) {
-    if (!PyObject_TypeCheck(storage->observers, &EventObserversType)) {
-        EventObservers* o = new_observers();
-        if (!o) return nullptr;
-        set_field(&storage->observers, reinterpret_cast<PyObject*>(o));
-    }
-    return reinterpret_cast<EventObservers*>(storage->observers);
-}
-
-int init_storage_types(PyObject* module) {
-    PyTypeObject& t = PropertyStorageType;
-    setup_type(t, "ruvo.core.properties.PropertyStorage", sizeof(PropertyStorage), nullptr,
-               "PropertyStorage()\n--\n\nThe value of one property on one object, with its observers, "
-               "options and remembered unit.");
+PyTypeObject PropertyStorageType = [] {
+    PyTypeObject t = framework_type("ruvo.core.properties.PropertyStorage", sizeof(PropertyStorage), nullptr,
+                                    "PropertyStorage()\n--\n\nThe value of one property on one object, with its "
+                                    "observers, options and remembered unit.");
     t.tp_new = storage_new;
     t.tp_traverse = storage_traverse;
     t.tp_clear = storage_clear;
     t.tp_dealloc = trashcan_dealloc<storage_release>;
     t.tp_getset = storage_getset;
     t.tp_repr = storage_repr;
-    return ready_type(t, nullptr, module, "PropertyStorage");
+    return t;
+}();
+
+Ref new_storage() { return Ref::steal(storage_new(&PropertyStorageType, nullptr, nullptr)); }
+
+EventObservers* observers_of(PropertyStorage* storage) {
+    if (!PyObject_TypeCheck(storage->observers, &EventObserversType)) {
+        Ref o = new_observers();
+        if (!o) return nullptr;
+        set_field(storage->observers, std::move(o));
+    }
+    return reinterpret_cast<EventObservers*>(storage->observers);
 }
 
-}  // namespace ruvo::fw
+}  // namespace ruvo::framework::impl
