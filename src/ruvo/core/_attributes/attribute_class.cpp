@@ -150,7 +150,7 @@ int register_class(AttributeType& cls, PyObject* module_dict) {
         return -1;
     }
     std::memset(C.table, 0, C.table_size);
-    std::memcpy(C.table, framework_table_of(C.base), base_size);
+    std::memcpy(C.table, framework_table<void>(C.base), base_size);
     if (C.fill_table) C.fill_table(C.table);
     attrvalue_slot(C.table, C.attrvalue_slot) = cls.attrvalue_op;
     if (PyType_Ready(&cls.type) < 0) return -1;

@@ -144,8 +144,8 @@ constexpr CommonOffsets common_offsets() {
 }
 
 struct AttributeClass {
-    const ClassSites& sites;
-    PyTypeObject& type;
+    const ClassSites& sites;  // its names and traceback entries
+    PyTypeObject& type;       // the type declare_type makes from this record
     FrameworkType base;  // the framework type it extends
     bool in_all;         // listed in __all__
     Py_ssize_t basicsize;

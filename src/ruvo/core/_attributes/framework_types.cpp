@@ -4,19 +4,8 @@
 
 namespace ruvo::attributes {
 
-namespace {
-
-struct FetchedType {
-    const char* module;  // the module it is fetched from
-    const char* name;
-    Py_ssize_t size;     // the record size this module was built against
-    bool has_table;      // publishes a table of internal operations
-    PyTypeObject* type;  // once fetched (owned)
-    const void* table;   // the published table, once fetched
-};
-
 #define RUVO_FETCHED(mod, name, table) {mod, #name, sizeof(framework::name), table, nullptr, nullptr}
-FetchedType fetched[kFrameworkTypeCount] = {
+FetchedType fetched_types[kFrameworkTypeCount] = {
     RUVO_FETCHED("ruvo.core.properties", Property, true),
     RUVO_FETCHED("ruvo.core.properties", NumericProperty, true),
     RUVO_FETCHED("ruvo.core.properties", BoundedNumericProperty, true),
@@ -39,13 +28,9 @@ FetchedType fetched[kFrameworkTypeCount] = {
 };
 #undef RUVO_FETCHED
 
-FetchedType& entry(FrameworkType which) noexcept { return fetched[static_cast<int>(which)]; }
-
+namespace {
+FetchedType& entry(FrameworkType which) noexcept { return fetched_types[static_cast<int>(which)]; }
 }  // namespace
-
-PyTypeObject* framework_type(FrameworkType which) noexcept { return entry(which).type; }
-
-const void* framework_table_of(FrameworkType which) noexcept { return entry(which).table; }
 
 size_t framework_table_size(FrameworkType which) noexcept {
     switch (which) {
@@ -97,7 +82,7 @@ PyTypeObject* fetch_framework_type(FrameworkType which, bool extended) {
 }
 
 void forget_framework_types() noexcept {
-    for (FetchedType& o : fetched) {
+    for (FetchedType& o : fetched_types) {
         Py_CLEAR(o.type);
         o.table = nullptr;
     }

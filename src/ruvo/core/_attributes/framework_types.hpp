@@ -38,15 +38,27 @@ enum class FrameworkType : int {
 
 inline constexpr int kFrameworkTypeCount = static_cast<int>(FrameworkType::Count);
 
+// One fetched type, with what this module expects of it.
+struct FetchedType {
+    const char* module;  // the module it is fetched from
+    const char* name;
+    Py_ssize_t size;     // the record size this module was built against
+    bool has_table;      // publishes a table of internal operations
+    PyTypeObject* type;  // once fetched (owned)
+    const void* table;   // the published table, once fetched
+};
+extern FetchedType fetched_types[kFrameworkTypeCount];
+
 // The fetched type (borrowed; null before the import has fetched it).
-PyTypeObject* framework_type(FrameworkType which) noexcept;
+inline PyTypeObject* framework_type(FrameworkType which) noexcept {
+    return fetched_types[static_cast<int>(which)].type;
+}
 
 // The table of internal operations a fetched type publishes, e.g.
 // framework_table<framework::NumericPropertyTable>(FrameworkType::NumericProperty).
-const void* framework_table_of(FrameworkType which) noexcept;
 template <class Table>
 const Table* framework_table(FrameworkType which) noexcept {
-    return static_cast<const Table*>(framework_table_of(which));
+    return static_cast<const Table*>(fetched_types[static_cast<int>(which)].table);
 }
 // The size of that table, for a class whose table begins with it.
 size_t framework_table_size(FrameworkType which) noexcept;

@@ -4,11 +4,6 @@
 
 namespace ruvo::attributes {
 
-bool is_widget(PyObject* obj) {
-    PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
-    return Py_IS_TYPE(obj, dispatcher) || PyType_IsSubtype(Py_TYPE(obj), dispatcher);
-}
-
 Ref storage_of(PyObject* self, PyObject* obj) {
     PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
     if (!PyObject_TypeCheck(obj, dispatcher)) {

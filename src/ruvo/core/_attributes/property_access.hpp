@@ -19,7 +19,10 @@ inline Ref get_value(PyObject* self, PyObject* obj) {
 }
 
 // True when `obj` is an EventDispatcher (a widget).
-bool is_widget(PyObject* obj);
+inline bool is_widget(PyObject* obj) {
+    PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
+    return Py_IS_TYPE(obj, dispatcher) || PyType_IsSubtype(Py_TYPE(obj), dispatcher);
+}
 
 // The PropertyStorage of this property on the widget `obj`: KeyError when it
 // has none, TypeError for an entry of another type or an object that is no
