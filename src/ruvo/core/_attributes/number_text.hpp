@@ -41,7 +41,9 @@ inline Ref scaled_text(long i) {
 }
 
 // float_text(value) for an exact float, with the texts of recently seen values
-// kept (by their bits), since a rendering shows the same values again and again.
+// kept (by their bits), since a rendering shows the same values again and again:
+// a box of four floats renders in about half the time with it.
+// layer candidate: a cached variant of ruvo::float_text.
 inline Ref cached_float_text(PyObject* value) {
     struct Entry {
         uint64_t bits;
