@@ -38,7 +38,6 @@ struct {
     PyObject* format;
     PyObject* components;
     PyObject* invalid_format;
-    PyObject* close;
     PyObject* rgb;      // "rgb("
     PyObject* rgba;     // "rgba("
     PyObject* comma;    // ", "
@@ -80,12 +79,6 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref base_args = Ref::steal(PyTuple_Pack(1, defaultvalue));
     if (!base_args) return -1;
     return call_base_init(&color_attribute_type.type, self, base_args.get(), kwargs);
-}
-
-// ValueError "CLS.NAME" + `message` + repr(value) + ")". Returns null.
-Failure raise_with_repr(PyObject* self, PyObject* obj, PyObject* message, PyObject* value) {
-    Ref shown = Ref::steal(PyObject_Repr(value));
-    return raise_value_error(self, obj, {message, shown.get(), intern(&constants.close, ")")});
 }
 
 // The colour parser of the module's namespace, looked up at every call.

@@ -38,6 +38,7 @@ int make_constants() {
         {&texts.dot, "."},
         {&texts.underscore, "_"},
         {&texts.dash, "-"},
+        {&texts.close_paren, ")"},
         {&texts.true_text, "true"},
         {&texts.false_text, "false"},
     };

@@ -19,6 +19,7 @@ struct ModuleTexts {
     PyObject* dot;
     PyObject* underscore;
     PyObject* dash;
+    PyObject* close_paren;  // ")"
     PyObject* true_text;   // "true"
     PyObject* false_text;  // "false"
 };

@@ -49,7 +49,6 @@ const Site bounded_check_site{module_def, "_BoundedNumericAttribute.check"};
 struct {
     PyObject* two_components;
     PyObject* invalid_format;
-    PyObject* close;
     PyObject* invalid_option;
     PyObject* must_be_one_of;
     PyObject* get_units;
@@ -79,12 +78,6 @@ const framework::NumericPropertyTable& table_of(framework::Property* self) {
     return *reinterpret_cast<const framework::NumericPropertyTable*>(self->vtab);
 }
 
-// ValueError "CLS.NAME" + head + repr(value) + tail.
-Failure raise_with_repr(framework::Property* self, PyObject* obj, PyObject* head, PyObject* value, PyObject* tail) {
-    Ref shown = Ref::steal(PyObject_Repr(value));
-    return raise_value_error(reinterpret_cast<PyObject*>(self), obj, {head, shown.get(), tail});
-}
-
 // The refusal shared by both checks, listing the options.
 template <class Record>
 Failure raise_invalid_option(framework::Property* self, PyObject* obj, PyObject* value) {
@@ -101,6 +94,7 @@ Failure raise_invalid_option(framework::Property* self, PyObject* obj, PyObject*
 // _NumericAttribute operations
 
 Ref numeric_convert(framework::Property* self, PyObject* obj, PyObject* x) {
+    PyObject* me = reinterpret_cast<PyObject*>(self);
     if (x == Py_None) return Ref::borrow(x);
     int listed = in_options<NumericAttribute>(self, x);
     if (listed < 0) return {};
@@ -108,8 +102,7 @@ Ref numeric_convert(framework::Property* self, PyObject* obj, PyObject* x) {
     auto* num = reinterpret_cast<framework::NumericProperty*>(self);
     if (PyTuple_CheckExact(x) || PyList_CheckExact(x)) {
         if (PySequence_Fast_GET_SIZE(x) != 2) {
-            return raise_with_repr(self, obj, intern(&messages.two_components, " must have 2 components (got "), x,
-                                   intern(&messages.close, ")"));
+            return raise_with_repr(me, obj, intern(&messages.two_components, " must have 2 components (got "), x);
         }
         // The parser may run code that changes a list: hold the items.
         Ref number = Ref::borrow(PySequence_Fast_GET_ITEM(x, 0));
@@ -117,8 +110,7 @@ Ref numeric_convert(framework::Property* self, PyObject* obj, PyObject* x) {
         return widen(table_of(self).parse_pair(num, obj, number.get(), unit.get()));
     }
     if (PyUnicode_Check(x)) return widen(table_of(self).parse_text(num, obj, x));
-    return raise_with_repr(self, obj, intern(&messages.invalid_format, " has an invalid format (got "), x,
-                           intern(&messages.close, ")"));
+    return raise_with_repr(me, obj, intern(&messages.invalid_format, " has an invalid format (got "), x);
 }
 
 Ref numeric_check(framework::Property* self, PyObject* obj, PyObject* value) {

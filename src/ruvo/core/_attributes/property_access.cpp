@@ -73,4 +73,9 @@ Failure raise_value_error(PyObject* self, PyObject* obj, std::initializer_list<P
     return {};
 }
 
+Failure raise_with_repr(PyObject* self, PyObject* obj, PyObject* head, PyObject* value) {
+    Ref shown = Ref::steal(PyObject_Repr(value));
+    return raise_value_error(self, obj, {head, shown.get(), texts.close_paren});
+}
+
 }  // namespace ruvo::attributes

@@ -45,4 +45,7 @@ Ref resolved_attrname(PyObject* attrname, PyObject* name);
 // piece in `tail` stands for an error already set. Returns null.
 Failure raise_value_error(PyObject* self, PyObject* obj, std::initializer_list<PyObject*> tail);
 
+// The same with `head` + repr(value) + ")". Returns null.
+Failure raise_with_repr(PyObject* self, PyObject* obj, PyObject* head, PyObject* value);
+
 }  // namespace ruvo::attributes

@@ -37,7 +37,6 @@ struct {
     PyObject* invalid_format;
     PyObject* components_1_2;
     PyObject* components_1_2_4;
-    PyObject* close;
     PyObject* blank;
     PyObject* percent;
 } messages;
@@ -64,12 +63,6 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     set_field(record->options, std::move(options));
     if (force_allownone(kwargs.get()) < 0) return -1;
     return call_base_init(&variable_list_attribute_type.type, self, args, kwargs.get());
-}
-
-// ValueError "CLS.NAME" + `message` + repr(value) + ")". Returns null.
-Failure raise_with_repr(PyObject* self, PyObject* obj, PyObject* message, PyObject* value) {
-    Ref shown = Ref::steal(PyObject_Repr(value));
-    return raise_value_error(self, obj, {message, shown.get(), intern(&messages.close, ")")});
 }
 
 Failure raise_invalid_format(PyObject* self, PyObject* obj, PyObject* value) {
