@@ -78,9 +78,8 @@ int attrvalue_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py
 int call_override(PyObject* self, PyObject* obj, PyCFunction native, Ref& result) {
     Ref method = Ref::steal(PyObject_GetAttr(self, texts.attrvalue));
     if (!method) return -1;
-    if (PyCFunction_Check(method.get()) && reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml->ml_meth == native) {
-        return 0;
-    }
+    PyObject* found = method.get();
+    if (PyCFunction_Check(found) && reinterpret_cast<PyCFunctionObject*>(found)->m_ml->ml_meth == native) return 0;
     result = Ref::steal(PyObject_CallOneArg(method.get(), obj));
     return 1;
 }

@@ -41,9 +41,8 @@ struct {
     PyObject* rgb;      // "rgb("
     PyObject* rgba;     // "rgba("
     PyObject* comma;    // ", "
-    PyObject* paren;    // ")"
     PyObject* max;      // 255
-} constants;
+} colour_texts;
 
 CachedGlobal parser_global("get_color_from_hex_255");
 
@@ -68,7 +67,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     ColorAttribute* record = as_color(self);
     if (read_text_keyword(record->attrtype, kwargs, texts.attrtype) < 0 ||
         read_text_keyword(record->attrname, kwargs, texts.attrname) < 0 ||
-        read_text_keyword(record->format, kwargs, intern(&constants.format, "format")) < 0 ||
+        read_text_keyword(record->format, kwargs, intern(&colour_texts.format, "format")) < 0 ||
         read_sync_keyword(record->sync, kwargs) < 0) {
         return -1;
     }
@@ -99,7 +98,8 @@ Ref convert_value(PyObject* self, PyObject* obj, PyObject* value) {
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         const Py_ssize_t n = Py_SIZE(value);
         if (n != 3 && n != 4) {
-            return raise_with_repr(self, obj, intern(&constants.components, " must have 3 or 4 components (got "), value);
+            PyObject* head = intern(&colour_texts.components, " must have 3 or 4 components (got ");
+            return raise_with_repr(self, obj, head, value);
         }
         return Ref::steal(PySequence_List(value));
     }
@@ -107,7 +107,7 @@ Ref convert_value(PyObject* self, PyObject* obj, PyObject* value) {
         auto* tab = reinterpret_cast<ColorAttributeTable*>(reinterpret_cast<framework::Property*>(self)->vtab);
         return Ref::steal(tab->parse_str(self, obj, value));
     }
-    return raise_with_repr(self, obj, intern(&constants.invalid_format, " has an invalid format (got "), value);
+    return raise_with_repr(self, obj, intern(&colour_texts.invalid_format, " has an invalid format (got "), value);
 }
 
 Ref convert(framework::Property* self, PyObject* obj, PyObject* value) {
@@ -116,12 +116,12 @@ Ref convert(framework::Property* self, PyObject* obj, PyObject* value) {
 
 // The texts of the rendering, created on first use.
 int make_texts() {
-    if (!intern(&constants.rgb, "rgb(") || !intern(&constants.rgba, "rgba(") || !intern(&constants.comma, ", ") ||
-        !intern(&constants.paren, ")")) {
+    if (!intern(&colour_texts.rgb, "rgb(") || !intern(&colour_texts.rgba, "rgba(") ||
+        !intern(&colour_texts.comma, ", ")) {
         return -1;
     }
-    if (!constants.max) constants.max = PyLong_FromLong(255);
-    return constants.max ? 0 : -1;
+    if (!colour_texts.max) colour_texts.max = PyLong_FromLong(255);
+    return colour_texts.max ? 0 : -1;
 }
 
 bool is_css(PyObject* format) {
@@ -135,7 +135,7 @@ Ref join_components(PyObject* prefix, Ref* parts, Py_ssize_t n, PyObject* suffix
     Py_ssize_t k = 0;
     if (prefix) pieces[k++] = prefix;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) pieces[k++] = constants.comma;
+        if (i) pieces[k++] = colour_texts.comma;
         pieces[k++] = parts[i].get();
     }
     if (suffix) pieces[k++] = suffix;
@@ -161,7 +161,9 @@ Ref render_css(PyObject* value, Py_ssize_t count) {
             parts[done] = plain_text(PyList_GET_ITEM(value, done));
             if (!parts[done]) break;
         }
-        if (done == count) return join_components(count == 3 ? constants.rgb : constants.rgba, parts, count, constants.paren);
+        if (done == count) {
+            return join_components(count == 3 ? colour_texts.rgb : colour_texts.rgba, parts, count, texts.close_paren);
+        }
         if (PyErr_Occurred()) return {};
     }
     Ref args = Ref::steal(PySequence_Tuple(value));
@@ -175,7 +177,7 @@ Ref render_css(PyObject* value, Py_ssize_t count) {
         parts[i] = Ref::steal(PyObject_Format(PyTuple_GET_ITEM(args.get(), i), texts.empty));
         if (!parts[i]) return {};
     }
-    return join_components(count == 3 ? constants.rgb : constants.rgba, parts, count, constants.paren);
+    return join_components(count == 3 ? colour_texts.rgb : colour_texts.rgba, parts, count, texts.close_paren);
 }
 
 // "{}, {}, {}" (or four) with red, green and blue divided by 255 and the
@@ -192,7 +194,7 @@ Ref render_bare(PyObject* value, Py_ssize_t count) {
                 if (!parts[i]) return {};
                 continue;
             }
-            item = Ref::steal(PyNumber_TrueDivide(item.get(), constants.max));
+            item = Ref::steal(PyNumber_TrueDivide(item.get(), colour_texts.max));
             if (!item) return {};
         }
         parts[i] = PyFloat_CheckExact(item.get()) ? cached_float_text(item.get())

@@ -41,7 +41,7 @@ struct {
     PyObject* register_event;
     PyObject* client_kw;    // ("client",)
     PyObject* handler_kw;   // ("prevent_default", "event_args", "event_js", "dispatch")
-} constants;
+} event_texts;
 
 const ClassSites sites{class_names<"_GenericEventAttribute">};
 const Site init_storage_site{module_def, "_GenericEventAttribute.init_storage"};
@@ -59,15 +59,15 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 }
 
 int make_texts() {
-    if (!intern(&constants.on, "on_") || !intern(&constants.register_event, "register_event")) return -1;
-    if (!constants.from_third) {
+    if (!intern(&event_texts.on, "on_") || !intern(&event_texts.register_event, "register_event")) return -1;
+    if (!event_texts.from_third) {
         Ref two = Ref::steal(PyLong_FromLong(2));
-        if (!two || !(constants.from_third = PySlice_New(two.get(), Py_None, Py_None))) return -1;
+        if (!two || !(event_texts.from_third = PySlice_New(two.get(), Py_None, Py_None))) return -1;
     }
     // Keyword names interned, so that the callee matches them by identity.
-    if (!constants.client_kw && !(constants.client_kw = names_tuple({"client"}).release())) return -1;
-    if (!constants.handler_kw &&
-        !(constants.handler_kw = names_tuple({"prevent_default", "event_args", "event_js", "dispatch"}).release())) {
+    if (!event_texts.client_kw && !(event_texts.client_kw = names_tuple({"client"}).release())) return -1;
+    if (!event_texts.handler_kw &&
+        !(event_texts.handler_kw = names_tuple({"prevent_default", "event_args", "event_js", "dispatch"}).release())) {
         return -1;
     }
     return 0;
@@ -152,11 +152,11 @@ Ref client_event_name(PyObject* self) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(attrname.get());
         tail = Ref::steal(PyUnicode_Substring(attrname.get(), n < 2 ? n : 2, n));
     } else {
-        tail = Ref::steal(PyObject_GetItem(attrname.get(), constants.from_third));
+        tail = Ref::steal(PyObject_GetItem(attrname.get(), event_texts.from_third));
         if (tail) tail = Ref::steal(PyObject_Format(tail.get(), texts.empty));
     }
     if (!tail) return {};
-    PyObject* pieces[2] = {constants.on, tail.get()};
+    PyObject* pieces[2] = {event_texts.on, tail.get()};
     return concat(pieces, 2);
 }
 
@@ -168,7 +168,7 @@ Ref init_storage(framework::Property* self, PyObject* obj, framework::PropertySt
     Ref name = client_event_name(me);
     if (!name) return {};
     PyObject* call[3] = {obj, name.get(), Py_True};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(constants.register_event, call, 2, constants.client_kw));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(event_texts.register_event, call, 2, event_texts.client_kw));
     if (!result) return {};
     return Ref::borrow(Py_None);
 }
@@ -197,7 +197,7 @@ Ref render(PyObject* self, PyObject* obj) {
     Ref prevent_default = Ref::borrow(e->prevent_default), eventargs = Ref::borrow(e->eventargs),
         eventjs = Ref::borrow(e->eventjs), dispatch = Ref::borrow(e->dispatch);
     PyObject* call[6] = {obj, name.get(), prevent_default.get(), eventargs.get(), eventjs.get(), dispatch.get()};
-    return Ref::steal(PyObject_Vectorcall(handler.get(), call, 2, constants.handler_kw));
+    return Ref::steal(PyObject_Vectorcall(handler.get(), call, 2, event_texts.handler_kw));
 }
 
 void fill_table(void* t) {
