@@ -14,6 +14,7 @@ from ruvo.core._attributes import _Attribute
 from ruvo.core._event import EventDispatcher
 from ruvo.core.properties import Property
 
+FILE = "ruvo/core/_attributes/attribute.cpp"
 DISPATCHER_NAME = f"{EventDispatcher.__module__}.{EventDispatcher.__qualname__}"
 
 
@@ -86,7 +87,7 @@ def test_keyword_errors(kwargs, exc, message, no_leak):
     with pytest.raises(exc) as info:
         _Attribute(**kwargs)
     assert str(info.value) == message
-    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.__init__", "ruvo/core/_attributes.cpp")
+    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.__init__", FILE)
     no_leak(lambda: _Attribute(**kwargs), raises=exc)
 
 
@@ -221,7 +222,7 @@ def test_check_messages(prop, value, message, no_leak):
         setattr(w, prop, value)
     assert str(info.value) == message
     assert getattr(w, prop) == before
-    assert ("ruvo.core._attributes._Attribute.check", "ruvo/core/_attributes.cpp") in entries(info)
+    assert ("ruvo.core._attributes._Attribute.check", FILE) in entries(info)
     no_leak(lambda: setattr(w, prop, value), raises=ValueError)
 
 
@@ -282,7 +283,7 @@ def test_attrvalue_missing_key(no_leak):
     with pytest.raises(KeyError) as info:
         Widget.level.attrvalue(w)
     assert info.value.args == ("c",)
-    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.attrvalue", "ruvo/core/_attributes.cpp")
+    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.attrvalue", FILE)
     no_leak(lambda: Widget.level.attrvalue(w), raises=KeyError)
 
 
@@ -420,7 +421,7 @@ def test_cleared_attribute_fails_cleanly():
     assert (W.a.options, W.a.values) == (None, None)
     with pytest.raises(TypeError, match=r"^'NoneType' object is not subscriptable$") as info:
         W()
-    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.init_storage", "ruvo/core/_attributes.cpp")
+    assert entries(info)[-1] == ("ruvo.core._attributes._Attribute.init_storage", FILE)
     assert W.a.attrvalue(w) == "x"
 
 

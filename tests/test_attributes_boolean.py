@@ -12,7 +12,7 @@ from ruvo.core.properties import BooleanProperty
 from ruvo.uix._html import join_attributes
 
 CLASSES = [_BooleanAttribute, _LogicalAttribute]
-FILE = "ruvo/core/_attributes.cpp"
+FILE = "ruvo/core/_attributes/boolean.cpp"
 
 
 class Field(EventDispatcher):

@@ -11,7 +11,7 @@ from ruvo.core._attributes import _ListAttribute
 from ruvo.core._event import EventDispatcher
 from ruvo.core.properties import ListProperty, ObservableList, Property
 
-FILE = "ruvo/core/_attributes.cpp"
+FILE = "ruvo/core/_attributes/list.cpp"
 CHECK = "ruvo.core._attributes._ListAttribute.check"
 
 

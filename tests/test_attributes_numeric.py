@@ -15,7 +15,7 @@ from ruvo.core.properties import BoundedNumericProperty, NumericProperty
 from ruvo.uix._html import join_style, render_default_html
 
 CLASSES = [_NumericAttribute, _BoundedNumericAttribute]
-FILE = "ruvo/core/_attributes.cpp"
+FILE = "ruvo/core/_attributes/numeric.cpp"
 
 
 class Box(EventDispatcher):

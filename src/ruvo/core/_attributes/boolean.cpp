@@ -1,156 +1,145 @@
 // _BooleanAttribute and _LogicalAttribute: two-valued attributes stored
 // through BooleanProperty. A boolean attribute renders its own name when true
 // (a bare `hidden`), a logical one the words "true" and "false".
-#include "common.hpp"
+#include "attribute_class.hpp"
+#include "keywords.hpp"
 
 namespace ruvo::attributes {
 
-extern AttributeClass boolean_attribute_class;
-extern AttributeClass logical_attribute_class;
+extern AttributeType boolean_attribute_type;
+extern AttributeType logical_attribute_type;
 
 namespace {
 
 // The layout of both classes.
 struct BooleanAttribute {
-    fw::BooleanProperty base;
+    framework::BooleanProperty base;
     PyObject* attrtype;  // str or None
     int32_t sync;
     PyObject* attrname;  // str or None
 };
 
 struct BooleanAttributeTable {
-    fw::PropertyTable base;
+    framework::PropertyTable base;
     AttrvalueOp attrvalue;
 };
 
 BooleanAttributeTable boolean_table;
 BooleanAttributeTable logical_table;
 
+const ClassSites boolean_sites{class_names<"_BooleanAttribute">};
+const ClassSites logical_sites{class_names<"_LogicalAttribute">};
+
 // Any keywords, all collected (strings only); no positional parameter of its own.
 const Params init_params("__init__", {}, 0);
 
-template <AttributeClass& C, bool force_allownone_keyword>
+template <AttributeType& Declared, bool force_allownone_keyword>
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Ref kwargs;
-    PyObject* unused[1];
-    Ref keep;  // holds the keyword arguments while they are used
-    if (init_params.parse(nullptr, kwds, unused, keep, &kwargs) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
-    if (!kwargs) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) RUVO_ATTR_FAIL(C.qual_init, -1);
-    }
-    if (read_common_keywords(self, C.common, kwargs.get()) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
-    if (force_allownone_keyword && force_allownone(kwargs.get()) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
-    if (call_base_init(&C.type, self, args, kwargs.get()) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
-    return 0;
+    InitArgs in;
+    if (in.parse(init_params, nullptr, kwds) < 0) return -1;
+    PyObject* kwargs = in.kwargs.get();
+    if (read_common_keywords(reinterpret_cast<BooleanAttribute*>(self), kwargs) < 0) return -1;
+    if (force_allownone_keyword && force_allownone(kwargs) < 0) return -1;
+    return call_base_init(&Declared.type, self, args, kwargs);
 }
 
 // The attribute's name when the value is true, else "". The name is read as
 // an ordinary attribute, so a Python subclass's own `attrname` is used; the
 // class's own property resolves a declared name to itself.
-PyObject* render_boolean(PyObject* self, PyObject* obj) {
-    Ref value = Ref::steal(get_value(self, obj));
-    if (!value) return nullptr;
+Ref render_boolean(PyObject* self, PyObject* obj) {
+    Ref value = get_value(self, obj);
+    if (!value) return {};
     int truth = PyObject_IsTrue(value.get());
-    if (truth < 0) return nullptr;
-    if (!truth) return Py_NewRef(T.empty);
-    if (Py_IS_TYPE(self, &boolean_attribute_class.type)) {
+    if (truth < 0) return {};
+    if (!truth) return Ref::borrow(texts.empty);
+    if (Py_IS_TYPE(self, &boolean_attribute_type.type)) {
         // What the class's own property gives, without the attribute lookups:
         // the framework keeps `name` an exact str or None.
-        PyObject* name = reinterpret_cast<fw::Property*>(self)->name;
+        PyObject* name = reinterpret_cast<framework::Property*>(self)->name;
         if (name && (name == Py_None || PyUnicode_CheckExact(name))) {
             return resolved_attrname(reinterpret_cast<BooleanAttribute*>(self)->attrname, name);
         }
     }
-    return PyObject_GetAttr(self, T.attrname);
+    return Ref::steal(PyObject_GetAttr(self, texts.attrname));
 }
 
 // "true", "false", or "" for None.
-PyObject* render_logical(PyObject* self, PyObject* obj) {
-    Ref value = Ref::steal(get_value(self, obj));
-    if (!value) return nullptr;
-    if (value.get() == Py_None) return Py_NewRef(T.empty);
+Ref render_logical(PyObject* self, PyObject* obj) {
+    Ref value = get_value(self, obj);
+    if (!value) return {};
+    if (value.get() == Py_None) return Ref::borrow(texts.empty);
     int truth = PyObject_IsTrue(value.get());
-    if (truth < 0) return nullptr;
-    return Py_NewRef(truth ? T.true_text : T.false_text);
+    if (truth < 0) return {};
+    return Ref::borrow(truth ? texts.true_text : texts.false_text);
 }
 
-// The constructor's signature for introspection, then the class docstring.
-constexpr const char* kBooleanDoc =
-    "_BooleanAttribute(defaultvalue=False, *, attrtype='', attrname='', sync=0, **kw)\n--\n\n"
-    "Boolean Html attribute class which returns `attrname` as the\n"
-    "         return value when its true and empty string when its false.\n"
-    "\n"
-    "    :Parameters:\n"
+std::array members = members_of<BooleanAttribute>();
+
+constexpr char kDefaultValueDoc[] =
     "        `defaultvalue`: boolean, defaults to false\n"
-    "        Specifies the default value of the attribute.\n"
-    "        `attrtype`: string, attribute type - 'style', 'class', 'element'\n"
-    "        `sync`: boolean, relevant for element attributes only, class and style attributes\n"
-    "        are always synced. If true the update event is sent to the client when the attribute value is updated.\n"
-    "    ";
+    "        Specifies the default value of the attribute.\n";
 
-// The constructor's signature for introspection, then the class docstring.
-constexpr const char* kLogicalDoc =
-    "_LogicalAttribute(defaultvalue=False, *, attrtype='', attrname='', sync=0, **kw)\n--\n\n"
-    "Logical html attribute class which returns 'true' or 'false' as string type and empty string when it is None.\n"
-    "\n"
-    "    :Parameters:\n"
+constexpr auto kBooleanDoc = class_doc(
+    "_BooleanAttribute(defaultvalue=False, *, attrtype='', attrname='', sync=0, **kw)",
+    "Boolean Html attribute class which returns `attrname` as the\n"
+    "         return value when its true and empty string when its false.\n",
+    kDefaultValueDoc);
+
+constexpr auto kLogicalDoc = class_doc(
+    "_LogicalAttribute(defaultvalue=False, *, attrtype='', attrname='', sync=0, **kw)",
+    "Logical html attribute class which returns 'true' or 'false' as string type and empty string when it is None.\n",
     "        `defaultvalue`: boolean, defaults to False\n"
-    "        Specifies the default value of the attribute.\n"
-    "        `attrtype`: string, attribute type - 'style', 'class', 'element'\n"
-    "        `sync`: boolean, relevant for element attributes only, class and style attributes\n"
-    "        are always synced. If true the update event is sent to the client when the attribute value is updated.\n"
-    "    ";
+    "        Specifies the default value of the attribute.\n");
 
-}  // namespace
-
-AttributeClass boolean_attribute_class = {
-    .name = "_BooleanAttribute",
-    .doc = kBooleanDoc,
-    .base = Outside::BooleanProperty,
+constexpr AttributeClass boolean_description = {
+    .sites = boolean_sites,
+    .type = boolean_attribute_type.type,
+    .base = FrameworkType::BooleanProperty,
     .in_all = true,
     .basicsize = sizeof(BooleanAttribute),
-    .common = {RUVO_FIELD(BooleanAttribute, attrtype), RUVO_FIELD(BooleanAttribute, sync),
-               RUVO_FIELD(BooleanAttribute, attrname)},
+    .common = common_offsets<BooleanAttribute>(),
     .gc_fields = {},
     .other_fields = {},
     .create_fields = nullptr,
-    .init = init<boolean_attribute_class, false>,
     .table = &boolean_table,
     .table_size = sizeof boolean_table,
     .attrvalue_slot = offsetof(BooleanAttributeTable, attrvalue),
     .fill_table = nullptr,
     .render = render_boolean,
-    .attrvalue_doc = "attrvalue($self, obj)\n--\n\nThe attribute's text for the widget `obj`: its attribute name when the\n"
-                     "value is true, '' when it is false.",
-    .members = nullptr,
-    .getset = nullptr,
-    .methods = nullptr,
-    .kit = kit<boolean_attribute_class>(),
 };
 
-AttributeClass logical_attribute_class = {
-    .name = "_LogicalAttribute",
-    .doc = kLogicalDoc,
-    .base = Outside::BooleanProperty,
+constexpr AttributeClass logical_description = {
+    .sites = logical_sites,
+    .type = logical_attribute_type.type,
+    .base = FrameworkType::BooleanProperty,
     .in_all = false,
     .basicsize = sizeof(BooleanAttribute),
-    .common = {RUVO_FIELD(BooleanAttribute, attrtype), RUVO_FIELD(BooleanAttribute, sync),
-               RUVO_FIELD(BooleanAttribute, attrname)},
+    .common = common_offsets<BooleanAttribute>(),
     .gc_fields = {},
     .other_fields = {},
     .create_fields = nullptr,
-    .init = init<logical_attribute_class, true>,
     .table = &logical_table,
     .table_size = sizeof logical_table,
     .attrvalue_slot = offsetof(BooleanAttributeTable, attrvalue),
     .fill_table = nullptr,
     .render = render_logical,
-    .attrvalue_doc = "attrvalue($self, obj)\n--\n\nThe attribute's text for the widget `obj`: 'true' or 'false', '' for None.",
-    .members = nullptr,
-    .getset = nullptr,
-    .methods = nullptr,
-    .kit = kit<logical_attribute_class>(),
 };
+
+}  // namespace
+
+AttributeType boolean_attribute_type = declare_type<boolean_description>({
+    .doc = kBooleanDoc.data(),
+    .init = reported<boolean_sites.init, init<boolean_attribute_type, false>>,
+    .attrvalue_doc = "attrvalue($self, obj)\n--\n\nThe attribute's text for the widget `obj`: its attribute name when the\n"
+                     "value is true, '' when it is false.",
+    .members = members.data(),
+});
+
+AttributeType logical_attribute_type = declare_type<logical_description>({
+    .doc = kLogicalDoc.data(),
+    .init = reported<logical_sites.init, init<logical_attribute_type, true>>,
+    .attrvalue_doc = "attrvalue($self, obj)\n--\n\nThe attribute's text for the widget `obj`: 'true' or 'false', '' for None.",
+    .members = members.data(),
+});
 
 }  // namespace ruvo::attributes

@@ -2,16 +2,17 @@
 // switches the event on and off; while on, its text is the handler code, a
 // fixed text or what a handler function renders. Setting up a widget's
 // storage declares the matching client event ("on_click") on the widget.
-#include "common.hpp"
+#include "attribute_class.hpp"
+#include "keywords.hpp"
 
 namespace ruvo::attributes {
 
-extern AttributeClass generic_event_attribute_class;
+extern AttributeType generic_event_attribute_type;
 
 namespace {
 
 struct GenericEventAttribute {
-    fw::BooleanProperty base;
+    framework::BooleanProperty base;
     PyObject* attrtype;  // str or None
     int32_t sync;
     PyObject* attrname;         // str or None
@@ -23,14 +24,16 @@ struct GenericEventAttribute {
 };
 
 struct GenericEventAttributeTable {
-    fw::PropertyTable base;
+    framework::PropertyTable base;
     AttrvalueOp attrvalue;
 };
 
 GenericEventAttributeTable table;
 
 GenericEventAttribute* as_event(PyObject* self) { return reinterpret_cast<GenericEventAttribute*>(self); }
-const fw::PropertyTable& boolean_ops() { return *outside_table<fw::PropertyTable>(Outside::BooleanProperty); }
+const framework::PropertyTable& boolean_ops() {
+    return *framework_table<framework::PropertyTable>(FrameworkType::BooleanProperty);
+}
 
 struct {
     PyObject* on;           // "on_"
@@ -38,31 +41,33 @@ struct {
     PyObject* register_event;
     PyObject* client_kw;    // ("client",)
     PyObject* handler_kw;   // ("prevent_default", "event_args", "event_js", "dispatch")
-} S;
+} event_texts;
 
-constexpr const char* kInitStorage = "ruvo.core._attributes._GenericEventAttribute.init_storage";
+const ClassSites sites{class_names<"_GenericEventAttribute">};
+const Site init_storage_site{module_def, "_GenericEventAttribute.init_storage"};
 
-PyObject* names_tuple(std::initializer_list<const char*> names) {
+Ref names_tuple(std::initializer_list<const char*> names) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
+    if (!tuple) return {};
     Py_ssize_t i = 0;
     for (const char* n : names) {
         PyObject* name = PyUnicode_InternFromString(n);
-        if (!name) return nullptr;
+        if (!name) return {};
         PyTuple_SET_ITEM(tuple.get(), i++, name);
     }
-    return tuple.release();
+    return tuple;
 }
 
 int make_texts() {
-    if (!intern(&S.on, "on_") || !intern(&S.register_event, "register_event")) return -1;
-    if (!S.from_third) {
+    if (!intern(&event_texts.on, "on_") || !intern(&event_texts.register_event, "register_event")) return -1;
+    if (!event_texts.from_third) {
         Ref two = Ref::steal(PyLong_FromLong(2));
-        if (!two || !(S.from_third = PySlice_New(two.get(), Py_None, Py_None))) return -1;
+        if (!two || !(event_texts.from_third = PySlice_New(two.get(), Py_None, Py_None))) return -1;
     }
     // Keyword names interned, so that the callee matches them by identity.
-    if (!S.client_kw && !(S.client_kw = names_tuple({"client"}))) return -1;
-    if (!S.handler_kw && !(S.handler_kw = names_tuple({"prevent_default", "event_args", "event_js", "dispatch"}))) {
+    if (!event_texts.client_kw && !(event_texts.client_kw = names_tuple({"client"}).release())) return -1;
+    if (!event_texts.handler_kw &&
+        !(event_texts.handler_kw = names_tuple({"prevent_default", "event_args", "event_js", "dispatch"}).release())) {
         return -1;
     }
     return 0;
@@ -71,12 +76,12 @@ int make_texts() {
 int create_fields(PyObject* self) {
     if (make_texts() < 0) return -1;
     GenericEventAttribute* e = as_event(self);
-    set_field(self, RUVO_FIELD(GenericEventAttribute, dispatch), Py_True);
-    set_field(self, RUVO_FIELD(GenericEventAttribute, eventhandler), Py_None);
-    set_field(self, RUVO_FIELD(GenericEventAttribute, prevent_default), Py_None);
-    Py_XSETREF(e->eventargs, PyDict_New());
+    set_field(e->dispatch, Ref::borrow(Py_True));
+    set_field(e->eventhandler, Ref::borrow(Py_None));
+    set_field(e->prevent_default, Ref::borrow(Py_None));
+    set_field(e->eventargs, Ref::steal(PyDict_New()));
     if (!e->eventargs) return -1;
-    set_field(self, RUVO_FIELD(GenericEventAttribute, eventjs), T.empty);
+    set_field(e->eventjs, Ref::borrow(texts.empty));
     return 0;
 }
 
@@ -85,129 +90,123 @@ int create_fields(PyObject* self) {
 const Params init_params("__init__",
                          {"defaultvalue", "eventhandler", "prevent_default", "eventargs", "eventjs", "dispatch"}, 0);
 
-// Field at `offset` = True or False by the truth of `value`. 0 or -1.
-int set_truth(PyObject* self, Py_ssize_t offset, PyObject* value) {
+// Field = True or False by the truth of `value`. 0 or -1.
+int set_truth(PyObject*& field, PyObject* value) {
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
-    set_field(self, offset, truth ? Py_True : Py_False);
+    set_field(field, Ref::borrow(truth ? Py_True : Py_False));
     return 0;
 }
 
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
-    const char* qual = generic_event_attribute_class.qual_init;
-    PyObject* a[6];
-    Ref keep;  // holds the keyword arguments while they are used
-    Ref kwargs;
-    if (init_params.parse(args, kwds, a, keep, &kwargs) < 0) RUVO_ATTR_FAIL(qual, -1);
-    if (!kwargs) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) RUVO_ATTR_FAIL(qual, -1);
+    InitArgs in;
+    if (in.parse(init_params, args, kwds) < 0) return -1;
+    PyObject* defaultvalue = in.get(0, Py_False);
+    PyObject* eventhandler = in.get(1, Py_None);
+    PyObject* prevent_default = in.get(2, Py_False);
+    PyObject* eventargs = in.get(3, Py_None);
+    PyObject* eventjs = in.get(4, texts.empty);
+    PyObject* dispatch = in.get(5, Py_True);
+    PyObject* kwargs = in.kwargs.get();
+    GenericEventAttribute* e = as_event(self);
+    if (read_text_keyword(e->attrname, kwargs, texts.attrname) < 0 ||
+        read_text_keyword(e->attrtype, kwargs, texts.attrtype) < 0 || read_sync_keyword(e->sync, kwargs) < 0 ||
+        set_truth(e->prevent_default, prevent_default) < 0 || set_truth(e->dispatch, dispatch) < 0) {
+        return -1;
     }
-    PyObject* defaultvalue = a[0] ? a[0] : Py_False;
-    PyObject* eventhandler = a[1] ? a[1] : Py_None;
-    PyObject* prevent_default = a[2] ? a[2] : Py_False;
-    PyObject* eventargs = a[3] ? a[3] : Py_None;
-    PyObject* eventjs = a[4] ? a[4] : T.empty;
-    PyObject* dispatch = a[5] ? a[5] : Py_True;
-    const CommonOffsets& common = generic_event_attribute_class.common;
-    if (read_text_keyword(self, common.attrname, kwargs.get(), T.attrname) < 0 ||
-        read_text_keyword(self, common.attrtype, kwargs.get(), T.attrtype) < 0 ||
-        read_sync_keyword(self, common.sync, kwargs.get()) < 0 ||
-        set_truth(self, RUVO_FIELD(GenericEventAttribute, prevent_default), prevent_default) < 0 ||
-        set_truth(self, RUVO_FIELD(GenericEventAttribute, dispatch), dispatch) < 0) {
-        RUVO_ATTR_FAIL(qual, -1);
-    }
-    set_field(self, RUVO_FIELD(GenericEventAttribute, eventhandler), eventhandler);
+    set_field(e->eventhandler, Ref::borrow(eventhandler));
     int given = PyObject_IsTrue(eventargs);
-    if (given < 0) RUVO_ATTR_FAIL(qual, -1);
+    if (given < 0) return -1;
     Ref args_field = given ? Ref::borrow(eventargs) : Ref::steal(PyDict_New());
-    if (!args_field) RUVO_ATTR_FAIL(qual, -1);
-    set_field(self, RUVO_FIELD(GenericEventAttribute, eventargs), args_field.get());
+    if (!args_field) return -1;
+    set_field(e->eventargs, std::move(args_field));
     Ref js = Ref::steal(PyObject_Str(eventjs));
-    if (!js) RUVO_ATTR_FAIL(qual, -1);
-    set_field(self, RUVO_FIELD(GenericEventAttribute, eventjs), js.get());
-    if (force_allownone(kwargs.get()) < 0) RUVO_ATTR_FAIL(qual, -1);
+    if (!js) return -1;
+    set_field(e->eventjs, std::move(js));
+    if (force_allownone(kwargs) < 0) return -1;
     Ref base_args = Ref::steal(PyTuple_Pack(1, defaultvalue));
-    if (!base_args || call_base_init(&generic_event_attribute_class.type, self, base_args.get(), kwargs.get()) < 0) {
-        RUVO_ATTR_FAIL(qual, -1);
-    }
-    return 0;
+    if (!base_args) return -1;
+    return call_base_init(&generic_event_attribute_type.type, self, base_args.get(), kwargs);
 }
 
 // The descriptor's Python attribute `attrname`. An instance of the class
 // itself (no Python subclass, no instance dictionary) cannot have replaced it,
 // so its resolved name is read from the fields.
-PyObject* attrname_of(PyObject* self) {
-    if (Py_IS_TYPE(self, &generic_event_attribute_class.type)) {
-        PyObject* name = reinterpret_cast<fw::Property*>(self)->name;
+Ref attrname_of(PyObject* self) {
+    if (Py_IS_TYPE(self, &generic_event_attribute_type.type)) {
+        PyObject* name = reinterpret_cast<framework::Property*>(self)->name;
         if (name && (name == Py_None || PyUnicode_CheckExact(name))) {
             return resolved_attrname(as_event(self)->attrname, name);
         }
     }
-    return PyObject_GetAttr(self, T.attrname);
+    return Ref::steal(PyObject_GetAttr(self, texts.attrname));
 }
 
 // "on_" and the descriptor's Python attribute `attrname` from its third
 // character on: onclick gives on_click. Computed at every use.
-PyObject* client_event_name(PyObject* self) {
-    Ref attrname = Ref::steal(attrname_of(self));
-    if (!attrname) return nullptr;
+Ref client_event_name(PyObject* self) {
+    Ref attrname = attrname_of(self);
+    if (!attrname) return {};
     Ref tail;
     if (PyUnicode_CheckExact(attrname.get())) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(attrname.get());
         tail = Ref::steal(PyUnicode_Substring(attrname.get(), n < 2 ? n : 2, n));
     } else {
-        tail = Ref::steal(PyObject_GetItem(attrname.get(), S.from_third));
-        if (tail) tail = Ref::steal(PyObject_Format(tail.get(), T.empty));
+        tail = Ref::steal(PyObject_GetItem(attrname.get(), event_texts.from_third));
+        if (tail) tail = Ref::steal(PyObject_Format(tail.get(), texts.empty));
     }
-    if (!tail) return nullptr;
-    PyObject* pieces[2] = {S.on, tail.get()};
-    return concat(pieces, 2).release();
+    if (!tail) return {};
+    PyObject* pieces[2] = {event_texts.on, tail.get()};
+    return concat(pieces, 2);
 }
 
 // The base's set-up, then the client event declared on the widget.
-PyObject* init_storage(fw::Property* self, PyObject* obj, fw::PropertyStorage* storage) {
+Ref init_storage(framework::Property* self, PyObject* obj, framework::PropertyStorage* storage) {
     PyObject* me = reinterpret_cast<PyObject*>(self);
     Ref done = Ref::steal(boolean_ops().init_storage(self, obj, storage));
-    if (!done) RUVO_ATTR_FAIL(kInitStorage, nullptr);
-    Ref name = Ref::steal(client_event_name(me));
-    if (!name) RUVO_ATTR_FAIL(kInitStorage, nullptr);
+    if (!done) return {};
+    Ref name = client_event_name(me);
+    if (!name) return {};
     PyObject* call[3] = {obj, name.get(), Py_True};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(S.register_event, call, 2, S.client_kw));
-    if (!result) RUVO_ATTR_FAIL(kInitStorage, nullptr);
-    Py_RETURN_NONE;
+    Ref result = Ref::steal(PyObject_VectorcallMethod(event_texts.register_event, call, 2, event_texts.client_kw));
+    if (!result) return {};
+    return Ref::borrow(Py_None);
 }
 
 // '' while the event is off or has no handler; else the handler text, or
 // what the handler function returns for (obj, event name, options).
-PyObject* render(PyObject* self, PyObject* obj) {
-    Ref value = Ref::steal(get_value(self, obj));
-    if (!value) return nullptr;
+Ref render(PyObject* self, PyObject* obj) {
+    Ref value = get_value(self, obj);
+    if (!value) return {};
     int on = PyObject_IsTrue(value.get());
-    if (on < 0) return nullptr;
+    if (on < 0) return {};
     GenericEventAttribute* e = as_event(self);
-    if (!on || e->eventhandler == Py_None) return Py_NewRef(T.empty);
+    if (!on || e->eventhandler == Py_None) return Ref::borrow(texts.empty);
     // The handler may run code that replaces the fields: hold what it gets.
     Ref handler = Ref::borrow(e->eventhandler);
-    if (PyUnicode_Check(handler.get())) return handler.release();
+    if (PyUnicode_Check(handler.get())) return handler;
     if (!PyCallable_Check(handler.get())) {
-        Ref kind = Ref::steal(PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(handler.get())), T.empty));
+        Ref kind = Ref::steal(PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(handler.get())), texts.empty));
         if (kind) {
             PyErr_Format(PyExc_AttributeError, "renderer must be of callable type or string, got %U", kind.get());
         }
-        return nullptr;
+        return {};
     }
-    Ref name = Ref::steal(client_event_name(self));
-    if (!name) return nullptr;
+    Ref name = client_event_name(self);
+    if (!name) return {};
     Ref prevent_default = Ref::borrow(e->prevent_default), eventargs = Ref::borrow(e->eventargs),
         eventjs = Ref::borrow(e->eventjs), dispatch = Ref::borrow(e->dispatch);
     PyObject* call[6] = {obj, name.get(), prevent_default.get(), eventargs.get(), eventjs.get(), dispatch.get()};
-    return PyObject_Vectorcall(handler.get(), call, 2, S.handler_kw);
+    return Ref::steal(PyObject_Vectorcall(handler.get(), call, 2, event_texts.handler_kw));
 }
 
-void fill_table(void* t) { static_cast<GenericEventAttributeTable*>(t)->base.init_storage = init_storage; }
+void fill_table(void* t) {
+    static_cast<GenericEventAttributeTable*>(t)->base.init_storage = reported<init_storage_site, init_storage>;
+}
 
-// The constructor's signature for introspection, then the class docstring.
+std::array members = members_of<GenericEventAttribute>();
+
+// Its parameters are documented apart from the other classes'.
 constexpr const char* kDoc =
     "_GenericEventAttribute(defaultvalue=False, eventhandler=None, prevent_default=False, eventargs=None, eventjs='', dispatch=True, *, attrtype='', attrname='', sync=0, **kw)\n--\n\n"
     "An event attribute class like `onclick` for the button input element.\n"
@@ -234,32 +233,32 @@ constexpr const char* kDoc =
     "        `attrtype`, `attrname` and `sync` as for the other attributes.\n"
     "    ";
 
-}  // namespace
-
-AttributeClass generic_event_attribute_class = {
-    .name = "_GenericEventAttribute",
-    .doc = kDoc,
-    .base = Outside::BooleanProperty,
+constexpr AttributeClass description = {
+    .sites = sites,
+    .type = generic_event_attribute_type.type,
+    .base = FrameworkType::BooleanProperty,
     .in_all = true,
     .basicsize = sizeof(GenericEventAttribute),
-    .common = {RUVO_FIELD(GenericEventAttribute, attrtype), RUVO_FIELD(GenericEventAttribute, sync),
-               RUVO_FIELD(GenericEventAttribute, attrname)},
-    .gc_fields = {RUVO_FIELD(GenericEventAttribute, eventhandler), RUVO_FIELD(GenericEventAttribute, prevent_default),
-                  RUVO_FIELD(GenericEventAttribute, dispatch), RUVO_FIELD(GenericEventAttribute, eventargs)},
-    .other_fields = {RUVO_FIELD(GenericEventAttribute, eventjs)},
+    .common = common_offsets<GenericEventAttribute>(),
+    .gc_fields = {offsetof(GenericEventAttribute, eventhandler), offsetof(GenericEventAttribute, prevent_default),
+                  offsetof(GenericEventAttribute, dispatch), offsetof(GenericEventAttribute, eventargs)},
+    .other_fields = {offsetof(GenericEventAttribute, eventjs)},
     .create_fields = create_fields,
-    .init = init,
     .table = &table,
     .table_size = sizeof table,
     .attrvalue_slot = offsetof(GenericEventAttributeTable, attrvalue),
     .fill_table = fill_table,
     .render = render,
+};
+
+}  // namespace
+
+AttributeType generic_event_attribute_type = declare_type<description>({
+    .doc = kDoc,
+    .init = reported<sites.init, init>,
     .attrvalue_doc = "attrvalue($self, obj)\n--\n\nThe handler code while the event is active for the widget `obj`:\n"
                      "the handler text or what the handler function returns; '' otherwise.",
-    .members = nullptr,
-    .getset = nullptr,
-    .methods = nullptr,
-    .kit = kit<generic_event_attribute_class>(),
-};
+    .members = members.data(),
+});
 
 }  // namespace ruvo::attributes

@@ -1,40 +1,42 @@
 // ruvo.core._attributes: HTML attribute descriptors built on the property
-// framework. This file holds the module's initialisation; each family of
-// classes lives in its own file and is described by an AttributeClass.
-#include "common.hpp"
+// framework. This file holds the module's initialisation. The rest:
+//   attribute_class.hpp/.cpp   an attribute class as a declarative record, and
+//                              the type, slots and methods generated from it
+//   framework_types.hpp/.cpp   the framework's types, fetched and checked at import
+//   property_access.hpp/.cpp   values, storages and names read from the framework's records
+//   keywords.hpp/.cpp          the constructors' keyword handling
+//   constants.hpp/.cpp         constant texts and builtins
+//   number_text.hpp            cached texts of small ints and their fractions of 255
+//   attribute.cpp              _Attribute
+//   numeric.cpp                _NumericAttribute, _BoundedNumericAttribute
+//   boolean.cpp                _BooleanAttribute, _LogicalAttribute
+//   list.cpp                   _ListAttribute
+//   varlist.cpp                _VariableListAttribute
+//   colour.cpp                 _ColorAttribute
+//   event.cpp                  _GenericEventAttribute
+#include "attribute_class.hpp"
 
 namespace ruvo::attributes {
 
-// The class descriptions, one per class, defined in the family files.
-extern AttributeClass attribute_class;  // attribute.cpp
-extern AttributeClass numeric_attribute_class, bounded_numeric_attribute_class;  // numeric.cpp
-extern AttributeClass boolean_attribute_class, logical_attribute_class;          // boolean.cpp
-extern AttributeClass list_attribute_class;                                      // list.cpp
-extern AttributeClass variable_list_attribute_class;                             // varlist.cpp
-extern AttributeClass color_attribute_class;                                     // colour.cpp
-extern AttributeClass generic_event_attribute_class;                             // event.cpp
-// Further classes are declared here and listed in kClasses below:
-//   numeric.cpp:       numeric_attribute_class, bounded_numeric_attribute_class
-//   boolean.cpp:       boolean_attribute_class, logical_attribute_class
-//   variable_list.cpp: variable_list_attribute_class
-//   list.cpp:          list_attribute_class
-//   color.cpp:         color_attribute_class
-//   event.cpp:         generic_event_attribute_class
+// The declared classes, one per class file.
+extern AttributeType attribute_type, numeric_attribute_type, bounded_numeric_attribute_type, boolean_attribute_type,
+    logical_attribute_type, variable_list_attribute_type, list_attribute_type, color_attribute_type,
+    generic_event_attribute_type;
 
 namespace {
 
 // The classes in the order they are readied and bound; __all__ lists those
 // marked in_all, in this order.
-AttributeClass* const kClasses[] = {
-    &attribute_class,
-    &numeric_attribute_class,
-    &bounded_numeric_attribute_class,
-    &boolean_attribute_class,
-    &logical_attribute_class,
-    &variable_list_attribute_class,
-    &list_attribute_class,
-    &color_attribute_class,
-    &generic_event_attribute_class,
+AttributeType* const kClasses[] = {
+    &attribute_type,
+    &numeric_attribute_type,
+    &bounded_numeric_attribute_type,
+    &boolean_attribute_type,
+    &logical_attribute_type,
+    &variable_list_attribute_type,
+    &list_attribute_type,
+    &color_attribute_type,
+    &generic_event_attribute_type,
 };
 
 constexpr const char* kModuleDoc =
@@ -43,30 +45,6 @@ constexpr const char* kModuleDoc =
     "Each class is a property of the property framework that also renders its\n"
     "current value for one widget as the text of an HTML element attribute, a\n"
     "CSS style entry or a CSS class.\n";
-
-int make_texts() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
-        {&T.empty, ""},          {&T.attrtype, "attrtype"},   {&T.attrname, "attrname"}, {&T.sync, "sync"},
-        {&T.options, "options"}, {&T.values, "values"},       {&T.allownone, "allownone"}, {&T.name, "name"},
-        {&T.attrvalue, "attrvalue"}, {&T.init, "__init__"},  {&T.dot, "."},             {&T.underscore, "_"},
-        {&T.dash, "-"},          {&T.replace, "replace"},     {&T.true_text, "true"},    {&T.false_text, "false"},
-    };
-    for (const Entry& e : entries) {
-        if (!intern(e.slot, e.text)) return -1;
-    }
-    return 0;
-}
-
-int bind_builtin(PyObject** slot, const char* name) {
-    PyObject* value = lookup_builtin(name).release();
-    if (!value) return -1;
-    Py_XSETREF(*slot, value);
-    return 0;
-}
 
 // from MODULE import NAMES..., bound in the module's namespace.
 int import_names(const char* module_name, std::initializer_list<const char*> names) {
@@ -102,44 +80,36 @@ int import_names(const char* module_name, std::initializer_list<const char*> nam
 }
 
 int exec_attributes(PyObject*) {
-    if (make_texts() < 0) return -1;
+    if (make_constants() < 0) return -1;
     PyObject* dict = module_def.dict;
-    // Forget what an earlier, failed import fetched.
-    for (OutsideType& o : outside) {
-        Py_CLEAR(o.type);
-        o.table = nullptr;
-    }
-    if (bind_builtin(&builtin_zip, "zip") < 0 || bind_builtin(&builtin_super, "super") < 0) return -1;
+    forget_framework_types();  // what an earlier, failed import fetched
 
     Ref properties = Ref::steal(PyImport_ImportModule("ruvo.core.properties"));
     if (!properties) return -1;
-    for (AttributeClass* cls : kClasses) {
+    for (AttributeType* cls : kClasses) {
         if (register_class(*cls, dict) < 0) return -1;
     }
-    for (int i = 0; i < static_cast<int>(Outside::Count); ++i) {
-        if (!fetch_outside(static_cast<Outside>(i), false)) return -1;
+    for (int i = 0; i < kFrameworkTypeCount; ++i) {
+        if (!fetch_framework_type(static_cast<FrameworkType>(i), false)) return -1;
     }
 
     Ref all = Ref::steal(PyList_New(0));
     if (!all) return -1;
-    for (const AttributeClass* cls : kClasses) {
-        if (!cls->in_all) continue;
-        Ref name = Ref::steal(PyUnicode_InternFromString(cls->name));
+    for (const AttributeType* cls : kClasses) {
+        if (!cls->description.in_all) continue;
+        Ref name = Ref::steal(PyUnicode_InternFromString(cls->description.sites.names.name));
         if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
     }
     Ref all_tuple = Ref::steal(PyList_AsTuple(all.get()));
     if (!all_tuple || PyDict_SetItemString(dict, "__all__", all_tuple.get()) < 0) return -1;
     if (import_names("ruvo.core.properties", {"ObservableList", "CSS_LENGTH_UNITS"}) < 0) return -1;
-    if (import_names("ruvo.core.utils", {"get_color_from_hex_255"}) < 0) return -1;
-    for (AttributeClass* cls : kClasses) {
-        if (attach_attrvalue(*cls) < 0) return -1;
-    }
-    return 0;
+    return import_names("ruvo.core.utils", {"get_color_from_hex_255"});
 }
 
 }  // namespace
 
-NativeModule module_def({"_attributes", "ruvo.core._attributes", kModuleDoc, kFile, exec_attributes}, exec_slot<module_def>);
+NativeModule module_def({"_attributes", kModuleName, kModuleDoc, "ruvo/core/_attributes/module.cpp", exec_attributes},
+                        exec_slot<module_def>);
 
 }  // namespace ruvo::attributes
 

@@ -3,17 +3,18 @@
 #include <charconv>
 #include <cstring>
 
-#include "common.hpp"
+#include "attribute_class.hpp"
+#include "keywords.hpp"
 
 namespace ruvo::attributes {
 
-extern AttributeClass numeric_attribute_class;
-extern AttributeClass bounded_numeric_attribute_class;
+extern AttributeType numeric_attribute_type;
+extern AttributeType bounded_numeric_attribute_type;
 
 namespace {
 
 struct NumericAttribute {
-    fw::NumericProperty base;
+    framework::NumericProperty base;
     PyObject* attrtype;  // str or None
     int32_t sync;
     PyObject* attrname;  // str or None
@@ -21,7 +22,7 @@ struct NumericAttribute {
 };
 
 struct BoundedNumericAttribute {
-    fw::BoundedNumericProperty base;
+    framework::BoundedNumericProperty base;
     PyObject* attrtype;
     int32_t sync;
     PyObject* attrname;
@@ -31,143 +32,121 @@ struct BoundedNumericAttribute {
 // Both bases publish a numeric table: the property operations, then
 // parse_text and parse_pair.
 struct NumericAttributeTable {
-    fw::NumericPropertyTable base;
+    framework::NumericPropertyTable base;
     AttrvalueOp attrvalue;
 };
 
 NumericAttributeTable numeric_table;
 NumericAttributeTable bounded_table;
 
-constexpr const char* kNumericConvert = "ruvo.core._attributes._NumericAttribute.convert";
-constexpr const char* kNumericCheck = "ruvo.core._attributes._NumericAttribute.check";
-constexpr const char* kBoundedConvert = "ruvo.core._attributes._BoundedNumericAttribute.convert";
-constexpr const char* kBoundedCheck = "ruvo.core._attributes._BoundedNumericAttribute.check";
+const ClassSites numeric_sites{class_names<"_NumericAttribute">};
+const ClassSites bounded_sites{class_names<"_BoundedNumericAttribute">};
+const Site numeric_convert_site{module_def, "_NumericAttribute.convert"};
+const Site numeric_check_site{module_def, "_NumericAttribute.check"};
+const Site bounded_convert_site{module_def, "_BoundedNumericAttribute.convert"};
+const Site bounded_check_site{module_def, "_BoundedNumericAttribute.check"};
 
 struct {
     PyObject* two_components;
     PyObject* invalid_format;
-    PyObject* close;
     PyObject* invalid_option;
     PyObject* must_be_one_of;
     PyObject* get_units;
-} S;
+} messages;
 
 // The options list of either record (same field order, different offsets).
 template <class Record>
-PyObject* options_of(fw::Property* self) {
+PyObject* options_of(framework::Property* self) {
     return reinterpret_cast<Record*>(self)->options;
 }
 
 // 1 when `value` is in the options (equality), 0 when not, -1 on error.
 template <class Record>
-int in_options(fw::Property* self, PyObject* value) {
+int in_options(framework::Property* self, PyObject* value) {
     Ref options = Ref::borrow(options_of<Record>(self));  // comparisons may run code that replaces it
     return PySequence_Contains(options.get(), value);
 }
 
-bool exact_number(PyObject* v) { return PyLong_CheckExact(v) || PyFloat_CheckExact(v); }
-
 // A parser's 32-bit result as a Python float (null when it failed).
-PyObject* widen(float f) {
-    if (f == -1.0f && PyErr_Occurred()) return nullptr;
-    return PyFloat_FromDouble(static_cast<double>(f));
+// layer candidate: the framework's numeric.cpp has the same function.
+Ref widen(float f) {
+    if (f == -1.0f && PyErr_Occurred()) return {};
+    return Ref::steal(PyFloat_FromDouble(static_cast<double>(f)));
 }
 
-const fw::NumericPropertyTable& table_of(fw::Property* self) {
-    return *reinterpret_cast<const fw::NumericPropertyTable*>(self->vtab);
-}
-
-// ValueError "CLS.NAME" + head + repr(value) + tail.
-PyObject* raise_with_repr(fw::Property* self, PyObject* obj, PyObject* head, PyObject* value, PyObject* tail) {
-    Ref shown = Ref::steal(PyObject_Repr(value));
-    return raise_value_error(reinterpret_cast<PyObject*>(self), obj, {head, shown.get(), tail});
+const framework::NumericPropertyTable& table_of(framework::Property* self) {
+    return *reinterpret_cast<const framework::NumericPropertyTable*>(self->vtab);
 }
 
 // The refusal shared by both checks, listing the options.
 template <class Record>
-PyObject* raise_invalid_option(fw::Property* self, PyObject* obj, PyObject* value) {
+Failure raise_invalid_option(framework::Property* self, PyObject* obj, PyObject* value) {
     Ref options = Ref::borrow(options_of<Record>(self));
     Ref shown = Ref::steal(PyObject_Repr(value));
-    Ref listing = Ref::steal(shown ? PyObject_Format(options.get(), T.empty) : nullptr);
+    Ref listing = Ref::steal(shown ? PyObject_Format(options.get(), texts.empty) : nullptr);
     return raise_value_error(
         reinterpret_cast<PyObject*>(self), obj,
-        {intern(&S.invalid_option, " accept only int/float/str and is set to an invalid option "), shown.get(),
-         intern(&S.must_be_one_of, ". Must be one of: "), listing.get()});
+        {intern(&messages.invalid_option, " accept only int/float/str and is set to an invalid option "), shown.get(),
+         intern(&messages.must_be_one_of, ". Must be one of: "), listing.get()});
 }
 
 // ---------------------------------------------------------------------------
 // _NumericAttribute operations
 
-PyObject* numeric_convert(fw::Property* self, PyObject* obj, PyObject* x) {
-    if (x == Py_None) return Py_NewRef(x);
+Ref numeric_convert(framework::Property* self, PyObject* obj, PyObject* x) {
+    PyObject* me = reinterpret_cast<PyObject*>(self);
+    if (x == Py_None) return Ref::borrow(x);
     int listed = in_options<NumericAttribute>(self, x);
-    if (listed < 0) RUVO_ATTR_FAIL(kNumericConvert, nullptr);
-    if (listed || exact_number(x)) return Py_NewRef(x);
-    auto* num = reinterpret_cast<fw::NumericProperty*>(self);
+    if (listed < 0) return {};
+    if (listed || is_exact_number(x)) return Ref::borrow(x);
+    auto* num = reinterpret_cast<framework::NumericProperty*>(self);
     if (PyTuple_CheckExact(x) || PyList_CheckExact(x)) {
         if (PySequence_Fast_GET_SIZE(x) != 2) {
-            raise_with_repr(self, obj, intern(&S.two_components, " must have 2 components (got "), x,
-                            intern(&S.close, ")"));
-            RUVO_ATTR_FAIL(kNumericConvert, nullptr);
+            return raise_with_repr(me, obj, intern(&messages.two_components, " must have 2 components (got "), x);
         }
         // The parser may run code that changes a list: hold the items.
         Ref number = Ref::borrow(PySequence_Fast_GET_ITEM(x, 0));
         Ref unit = Ref::borrow(PySequence_Fast_GET_ITEM(x, 1));
-        PyObject* result = widen(table_of(self).parse_pair(num, obj, number.get(), unit.get()));
-        if (!result) RUVO_ATTR_FAIL(kNumericConvert, nullptr);
-        return result;
+        return widen(table_of(self).parse_pair(num, obj, number.get(), unit.get()));
     }
-    if (PyUnicode_Check(x)) {
-        PyObject* result = widen(table_of(self).parse_text(num, obj, x));
-        if (!result) RUVO_ATTR_FAIL(kNumericConvert, nullptr);
-        return result;
-    }
-    raise_with_repr(self, obj, intern(&S.invalid_format, " has an invalid format (got "), x, intern(&S.close, ")"));
-    RUVO_ATTR_FAIL(kNumericConvert, nullptr);
+    if (PyUnicode_Check(x)) return widen(table_of(self).parse_text(num, obj, x));
+    return raise_with_repr(me, obj, intern(&messages.invalid_format, " has an invalid format (got "), x);
 }
 
-PyObject* numeric_check(fw::Property* self, PyObject* obj, PyObject* value) {
-    Ref base = Ref::steal(outside_table<fw::PropertyTable>(Outside::Property)->check(self, obj, value));
-    if (!base) RUVO_ATTR_FAIL(kNumericCheck, nullptr);
+Ref numeric_check(framework::Property* self, PyObject* obj, PyObject* value) {
+    Ref base = Ref::steal(framework_table<framework::PropertyTable>(FrameworkType::Property)->check(self, obj, value));
+    if (!base) return {};
     int accepted = PyObject_IsTrue(base.get());
-    if (accepted < 0) RUVO_ATTR_FAIL(kNumericCheck, nullptr);
-    if (accepted) Py_RETURN_TRUE;
-    if (exact_number(value) || PyUnicode_CheckExact(value)) Py_RETURN_NONE;
+    if (accepted < 0) return {};
+    if (accepted) return Ref::borrow(Py_True);
+    if (is_exact_number(value) || PyUnicode_CheckExact(value)) return Ref::borrow(Py_None);
     int listed = in_options<NumericAttribute>(self, value);
-    if (listed < 0) RUVO_ATTR_FAIL(kNumericCheck, nullptr);
-    if (listed) Py_RETURN_NONE;
-    raise_invalid_option<NumericAttribute>(self, obj, value);
-    RUVO_ATTR_FAIL(kNumericCheck, nullptr);
+    if (listed < 0) return {};
+    if (listed) return Ref::borrow(Py_None);
+    return raise_invalid_option<NumericAttribute>(self, obj, value);
 }
 
 // ---------------------------------------------------------------------------
 // _BoundedNumericAttribute operations: the bounds are the base's business.
 
-const fw::NumericPropertyTable& bounded_base() {
-    return *outside_table<fw::NumericPropertyTable>(Outside::BoundedNumericProperty);
+const framework::NumericPropertyTable& bounded_base() {
+    return *framework_table<framework::NumericPropertyTable>(FrameworkType::BoundedNumericProperty);
 }
 
-PyObject* bounded_convert(fw::Property* self, PyObject* obj, PyObject* x) {
-    if (x == Py_None) return Py_NewRef(x);
+Ref bounded_convert(framework::Property* self, PyObject* obj, PyObject* x) {
+    if (x == Py_None) return Ref::borrow(x);
     int listed = in_options<BoundedNumericAttribute>(self, x);
-    if (listed < 0) RUVO_ATTR_FAIL(kBoundedConvert, nullptr);
-    if (listed) return Py_NewRef(x);
-    PyObject* result = bounded_base().base.convert(self, obj, x);
-    if (!result) RUVO_ATTR_FAIL(kBoundedConvert, nullptr);
-    return result;
+    if (listed < 0) return {};
+    if (listed) return Ref::borrow(x);
+    return Ref::steal(bounded_base().base.convert(self, obj, x));
 }
 
-PyObject* bounded_check(fw::Property* self, PyObject* obj, PyObject* value) {
-    if (exact_number(value)) {
-        PyObject* result = bounded_base().base.check(self, obj, value);
-        if (!result) RUVO_ATTR_FAIL(kBoundedCheck, nullptr);
-        return result;
-    }
+Ref bounded_check(framework::Property* self, PyObject* obj, PyObject* value) {
+    if (is_exact_number(value)) return Ref::steal(bounded_base().base.check(self, obj, value));
     int listed = in_options<BoundedNumericAttribute>(self, value);
-    if (listed < 0) RUVO_ATTR_FAIL(kBoundedCheck, nullptr);
-    if (listed) Py_RETURN_TRUE;
-    raise_invalid_option<BoundedNumericAttribute>(self, obj, value);
-    RUVO_ATTR_FAIL(kBoundedCheck, nullptr);
+    if (listed < 0) return {};
+    if (listed) return Ref::borrow(Py_True);
+    return raise_invalid_option<BoundedNumericAttribute>(self, obj, value);
 }
 
 // ---------------------------------------------------------------------------
@@ -177,228 +156,204 @@ PyObject* bounded_check(fw::Property* self, PyObject* obj, PyObject* value) {
 // The framework's own method (the one an instance of the native class
 // always reaches) is read directly: the unit remembered with the value,
 // else the declared one.
-PyObject* units_of(AttributeClass& C, PyObject* self, PyObject* obj) {
+Ref units_of(PyTypeObject* native, PyObject* self, PyObject* obj) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type == &C.type && type->tp_dictoffset == 0 && obj != Py_None) {
-        fw::PropertyStorage* storage = storage_of(self, obj);
-        if (!storage) return nullptr;
-        PyObject* remembered = storage->units;
-        if (remembered && remembered != Py_None) return Py_NewRef(remembered);
-        return Py_NewRef(reinterpret_cast<fw::NumericProperty*>(self)->units);
+    if (type == native && type->tp_dictoffset == 0 && obj != Py_None) {
+        Ref storage = storage_of(self, obj);
+        if (!storage) return {};
+        PyObject* remembered = as_storage(storage)->units;
+        if (remembered && remembered != Py_None) return Ref::borrow(remembered);
+        return Ref::borrow(reinterpret_cast<framework::NumericProperty*>(self)->units);
     }
-    if (!intern(&S.get_units, "get_units")) return nullptr;
+    if (!intern(&messages.get_units, "get_units")) return {};
     PyObject* stack[3] = {nullptr, self, obj};  // a free slot before the arguments
-    return PyObject_VectorcallMethod(S.get_units, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return Ref::steal(
+        PyObject_VectorcallMethod(messages.get_units, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The text of a value or unit as "{0}".format(x) writes it.
-PyObject* as_text(PyObject* x) {
-    if (PyUnicode_CheckExact(x)) return Py_NewRef(x);
-    if (PyFloat_CheckExact(x)) return float_text(x).release();
-    if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
-    return PyObject_Format(x, T.empty);
+Ref as_text(PyObject* x) {
+    if (PyUnicode_CheckExact(x)) return Ref::borrow(x);
+    if (PyFloat_CheckExact(x)) return float_text(x);
+    if (PyLong_CheckExact(x)) return Ref::steal(PyLong_Type.tp_repr(x));
+    return Ref::steal(PyObject_Format(x, texts.empty));
 }
 
 // The common case in one allocation: an exact int (within 64 bits) or a
 // finite exact float, followed by a one-byte unit text (null: none). Returns
 // null without an exception for anything else.
-PyObject* number_with_unit(PyObject* value, PyObject* unit) {
+Ref number_with_unit(PyObject* value, PyObject* unit) {
     char digits[kFloatTextMax];
     int n;
     if (PyFloat_CheckExact(value)) {
         n = format_float(PyFloat_AS_DOUBLE(value), digits);
-        if (n < 0) return nullptr;
+        if (n < 0) return {};
     } else if (PyLong_CheckExact(value)) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow || (v == -1 && PyErr_Occurred())) {
             PyErr_Clear();
-            return nullptr;
+            return {};
         }
         n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
     } else {
-        return nullptr;
+        return {};
     }
     Py_ssize_t unit_len = 0;
     bool ascii = true;
     if (unit) {
         if (!PyUnicode_CheckExact(unit) || PyUnicode_READY(unit) < 0 || PyUnicode_KIND(unit) != PyUnicode_1BYTE_KIND) {
             PyErr_Clear();
-            return nullptr;
+            return {};
         }
         unit_len = PyUnicode_GET_LENGTH(unit);
         ascii = PyUnicode_IS_ASCII(unit);
     }
-    PyObject* text = PyUnicode_New(n + unit_len, ascii ? 127 : 255);
-    if (!text) return nullptr;
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+    Ref text = Ref::steal(PyUnicode_New(n + unit_len, ascii ? 127 : 255));
+    if (!text) return {};
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
     std::memcpy(out, digits, static_cast<size_t>(n));
     if (unit_len) std::memcpy(out + n, PyUnicode_1BYTE_DATA(unit), static_cast<size_t>(unit_len));
     return text;
 }
 
-template <AttributeClass& C>
-PyObject* render(PyObject* self, PyObject* obj) {
-    Ref value = Ref::steal(get_value(self, obj));
-    if (!value) return nullptr;
-    if (value.get() == Py_None) return Py_NewRef(T.empty);
-    if (PyUnicode_Check(value.get())) return value.release();  // an option
-    Ref units = Ref::steal(units_of(C, self, obj));
-    if (!units) return nullptr;
+template <AttributeType& Declared>
+Ref render(PyObject* self, PyObject* obj) {
+    Ref value = get_value(self, obj);
+    if (!value) return {};
+    if (value.get() == Py_None) return Ref::borrow(texts.empty);
+    if (PyUnicode_Check(value.get())) return value;  // an option
+    Ref units = units_of(&Declared.type, self, obj);
+    if (!units) return {};
     int with_unit = PyObject_IsTrue(units.get());
-    if (with_unit < 0) return nullptr;
-    if (PyObject* text = number_with_unit(value.get(), with_unit ? units.get() : nullptr)) return text;
-    if (PyErr_Occurred()) return nullptr;
-    PyObject* number = as_text(value.get());
+    if (with_unit < 0) return {};
+    if (Ref text = number_with_unit(value.get(), with_unit ? units.get() : nullptr)) return text;
+    if (PyErr_Occurred()) return {};
+    Ref number = as_text(value.get());
     if (!with_unit || !number) return number;
-    Ref pieces[2] = {Ref::steal(number), Ref::steal(as_text(units.get()))};
-    if (!pieces[1]) return nullptr;
-    PyObject* raw[2] = {pieces[0].get(), pieces[1].get()};
-    return concat(raw, 2).release();
+    Ref unit = as_text(units.get());
+    if (!unit) return {};
+    PyObject* pieces[2] = {number.get(), unit.get()};
+    return concat(pieces, 2);
 }
 
 // ---------------------------------------------------------------------------
 // Construction
 
-int create_options(PyObject* self, Py_ssize_t offset) {
-    PyObject* options = PyList_New(0);
-    if (!options) return -1;
-    Py_XSETREF(object_field(self, offset), options);
-    return 0;
+template <class Record>
+int create_options(PyObject* self) {
+    PyObject*& options = reinterpret_cast<Record*>(self)->options;
+    set_field(options, Ref::steal(PyList_New(0)));
+    return options ? 0 : -1;
 }
-
-int create_numeric(PyObject* self) { return create_options(self, RUVO_FIELD(NumericAttribute, options)); }
-int create_bounded(PyObject* self) { return create_options(self, RUVO_FIELD(BoundedNumericAttribute, options)); }
 
 // Any keywords, all collected (strings only); no positional parameter of its own.
 const Params init_params("__init__", {}, 0);
 
-template <AttributeClass& C, class Record>
+template <AttributeType& Declared, class Record>
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Ref kwargs;
-    PyObject* unused[1];
-    Ref keep;  // holds the keyword arguments while they are used
-    if (init_params.parse(nullptr, kwds, unused, keep, &kwargs) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
-    if (!kwargs) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) RUVO_ATTR_FAIL(C.qual_init, -1);
-    }
-    if (read_common_keywords(self, C.common, kwargs.get()) < 0) RUVO_ATTR_FAIL(C.qual_init, -1);
-    Ref options = Ref::steal(list_keyword(kwargs.get(), T.options));
-    if (!options) RUVO_ATTR_FAIL(C.qual_init, -1);
-    set_field(self, RUVO_FIELD(Record, options), options.get());
-    if (force_allownone(kwargs.get()) < 0 || call_base_init(&C.type, self, args, kwargs.get()) < 0) {
-        RUVO_ATTR_FAIL(C.qual_init, -1);
-    }
-    return 0;
+    InitArgs in;
+    if (in.parse(init_params, nullptr, kwds) < 0) return -1;
+    PyObject* kwargs = in.kwargs.get();
+    Record* record = reinterpret_cast<Record*>(self);
+    if (read_common_keywords(record, kwargs) < 0) return -1;
+    Ref options = list_keyword(kwargs, texts.options);
+    if (!options) return -1;
+    set_field(record->options, std::move(options));
+    if (force_allownone(kwargs) < 0) return -1;
+    return call_base_init(&Declared.type, self, args, kwargs);
 }
 
 void fill_numeric(void* t) {
     auto* tab = static_cast<NumericAttributeTable*>(t);
-    tab->base.base.convert = numeric_convert;
-    tab->base.base.check = numeric_check;
+    tab->base.base.convert = reported<numeric_convert_site, numeric_convert>;
+    tab->base.base.check = reported<numeric_check_site, numeric_check>;
 }
 
 void fill_bounded(void* t) {
     auto* tab = static_cast<NumericAttributeTable*>(t);
-    tab->base.base.convert = bounded_convert;
-    tab->base.base.check = bounded_check;
+    tab->base.base.convert = reported<bounded_convert_site, bounded_convert>;
+    tab->base.base.check = reported<bounded_check_site, bounded_check>;
 }
 
-PyMemberDef numeric_members[] = {
-    {"options", T_OBJECT, RUVO_FIELD(NumericAttribute, options), READONLY, nullptr},
-    {nullptr},
-};
-PyMemberDef bounded_members[] = {
-    {"options", T_OBJECT, RUVO_FIELD(BoundedNumericAttribute, options), READONLY, nullptr},
-    {nullptr},
-};
+std::array numeric_members = members_of<NumericAttribute>({
+    {"options", T_OBJECT, offsetof(NumericAttribute, options), READONLY, nullptr},
+});
+std::array bounded_members = members_of<BoundedNumericAttribute>({
+    {"options", T_OBJECT, offsetof(BoundedNumericAttribute, options), READONLY, nullptr},
+});
 
-// The constructor's signature for introspection, then the class docstring.
-constexpr const char* kNumericDoc =
-    "_NumericAttribute(defaultvalue=0, units=None, *, attrtype='', attrname='', sync=0, options=(), **kw)\n--\n\n"
-    "Html attribute class with a numeric value.\n"
-    "\n"
-    "    :Parameters:\n"
+constexpr char kDefaultValueDoc[] =
     "        `defaultvalue`: numeric, defaults to 0.0\n"
-    "        Specifies the default value of the attribute.\n"
-    "        `attrtype`: string, attribute type - 'style', 'class', 'element'\n"
-    "        `sync`: boolean, relevant for element attributes only, class and style attributes\n"
-    "        are always synced. If true the update event is sent to the client when the attribute value is updated.\n"
+    "        Specifies the default value of the attribute.\n";
+constexpr char kOptionsDoc[] =
     "        `options`: list, further values (such as 'inherit' or 'auto') that the attribute accepts;\n"
-    "        they are rendered as they are.\n"
-    "        `units`: valid CSS metric default units: 'px', 'mm', '%', etc. or empty\n"
-    "    ";
+    "        they are rendered as they are.\n";
 
-// The constructor's signature for introspection, then the class docstring.
-constexpr const char* kBoundedDoc =
-    "_BoundedNumericAttribute(defaultvalue=0, min=None, max=None, *, attrtype='', attrname='', sync=0, options=(), **kw)\n--\n\n"
-    "Html attribute class with a bounded numeric value.\n"
-    "\n"
-    "    :Parameters:\n"
-    "        `defaultvalue`: numeric, defaults to 0.0\n"
-    "        Specifies the default value of the attribute.\n"
-    "        `attrtype`: string, attribute type - 'style', 'class', 'element'\n"
-    "        `sync`: boolean, relevant for element attributes only, class and style attributes\n"
-    "        are always synced. If true the update event is sent to the client when the attribute value is updated.\n"
-    "        `options`: list, further values (such as 'inherit' or 'auto') that the attribute accepts;\n"
-    "        they are rendered as they are.\n"
+constexpr auto kNumericDoc = class_doc(
+    "_NumericAttribute(defaultvalue=0, units=None, *, attrtype='', attrname='', sync=0, options=(), **kw)",
+    "Html attribute class with a numeric value.\n", kDefaultValueDoc, kOptionsDoc,
+    "        `units`: valid CSS metric default units: 'px', 'mm', '%', etc. or empty\n");
+
+constexpr auto kBoundedDoc = class_doc(
+    "_BoundedNumericAttribute(defaultvalue=0, min=None, max=None, *, attrtype='', attrname='', sync=0, options=(), "
+    "**kw)",
+    "Html attribute class with a bounded numeric value.\n", kDefaultValueDoc, kOptionsDoc,
     "        `min`: accepted minimum value\n"
-    "        `max`: accepted maximum value\n"
-    "    ";
+    "        `max`: accepted maximum value\n");
 
 constexpr const char* kAttrvalueDoc =
     "attrvalue($self, obj)\n--\n\nThe attribute's text for the widget `obj`: the number followed by its unit\n"
     "(get_units), an option as it is; '' for None.";
 
-}  // namespace
-
-AttributeClass numeric_attribute_class = {
-    .name = "_NumericAttribute",
-    .doc = kNumericDoc,
-    .base = Outside::NumericProperty,
+constexpr AttributeClass numeric_description = {
+    .sites = numeric_sites,
+    .type = numeric_attribute_type.type,
+    .base = FrameworkType::NumericProperty,
     .in_all = true,
     .basicsize = sizeof(NumericAttribute),
-    .common = {RUVO_FIELD(NumericAttribute, attrtype), RUVO_FIELD(NumericAttribute, sync),
-               RUVO_FIELD(NumericAttribute, attrname)},
-    .gc_fields = {RUVO_FIELD(NumericAttribute, options)},
+    .common = common_offsets<NumericAttribute>(),
+    .gc_fields = {offsetof(NumericAttribute, options)},
     .other_fields = {},
-    .create_fields = create_numeric,
-    .init = init<numeric_attribute_class, NumericAttribute>,
+    .create_fields = create_options<NumericAttribute>,
     .table = &numeric_table,
     .table_size = sizeof numeric_table,
     .attrvalue_slot = offsetof(NumericAttributeTable, attrvalue),
     .fill_table = fill_numeric,
-    .render = render<numeric_attribute_class>,
-    .attrvalue_doc = kAttrvalueDoc,
-    .members = numeric_members,
-    .getset = nullptr,
-    .methods = nullptr,
-    .kit = kit<numeric_attribute_class>(),
+    .render = render<numeric_attribute_type>,
 };
 
-AttributeClass bounded_numeric_attribute_class = {
-    .name = "_BoundedNumericAttribute",
-    .doc = kBoundedDoc,
-    .base = Outside::BoundedNumericProperty,
+constexpr AttributeClass bounded_description = {
+    .sites = bounded_sites,
+    .type = bounded_numeric_attribute_type.type,
+    .base = FrameworkType::BoundedNumericProperty,
     .in_all = true,
     .basicsize = sizeof(BoundedNumericAttribute),
-    .common = {RUVO_FIELD(BoundedNumericAttribute, attrtype), RUVO_FIELD(BoundedNumericAttribute, sync),
-               RUVO_FIELD(BoundedNumericAttribute, attrname)},
-    .gc_fields = {RUVO_FIELD(BoundedNumericAttribute, options)},
+    .common = common_offsets<BoundedNumericAttribute>(),
+    .gc_fields = {offsetof(BoundedNumericAttribute, options)},
     .other_fields = {},
-    .create_fields = create_bounded,
-    .init = init<bounded_numeric_attribute_class, BoundedNumericAttribute>,
+    .create_fields = create_options<BoundedNumericAttribute>,
     .table = &bounded_table,
     .table_size = sizeof bounded_table,
     .attrvalue_slot = offsetof(NumericAttributeTable, attrvalue),
     .fill_table = fill_bounded,
-    .render = render<bounded_numeric_attribute_class>,
-    .attrvalue_doc = kAttrvalueDoc,
-    .members = bounded_members,
-    .getset = nullptr,
-    .methods = nullptr,
-    .kit = kit<bounded_numeric_attribute_class>(),
+    .render = render<bounded_numeric_attribute_type>,
 };
+
+}  // namespace
+
+AttributeType numeric_attribute_type = declare_type<numeric_description>({
+    .doc = kNumericDoc.data(),
+    .init = reported<numeric_sites.init, init<numeric_attribute_type, NumericAttribute>>,
+    .attrvalue_doc = kAttrvalueDoc,
+    .members = numeric_members.data(),
+});
+
+AttributeType bounded_numeric_attribute_type = declare_type<bounded_description>({
+    .doc = kBoundedDoc.data(),
+    .init = reported<bounded_sites.init, init<bounded_numeric_attribute_type, BoundedNumericAttribute>>,
+    .attrvalue_doc = kAttrvalueDoc,
+    .members = bounded_members.data(),
+});
 
 }  // namespace ruvo::attributes

@@ -1,0 +1,51 @@
+// What the attribute classes read from the framework's records: a property's
+// stored value and its storage on a widget, its name, and the ValueError
+// that names the widget's class and the property.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "framework_types.hpp"
+#include "native.hpp"
+
+namespace ruvo::attributes {
+
+// The stored value of `obj` through the property's own table.
+inline Ref get_value(PyObject* self, PyObject* obj) {
+    framework::Property* p = reinterpret_cast<framework::Property*>(self);
+    return Ref::steal(p->vtab->get_value(p, obj));
+}
+
+// True when `obj` is an EventDispatcher (a widget).
+inline bool is_widget(PyObject* obj) {
+    PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
+    return Py_IS_TYPE(obj, dispatcher) || PyType_IsSubtype(Py_TYPE(obj), dispatcher);
+}
+
+// The PropertyStorage of this property on the widget `obj`: KeyError when it
+// has none, TypeError for an entry of another type or an object that is no
+// EventDispatcher. Owned, like the framework's own: the caller's code may
+// replace the widget's entry while it uses the storage.
+Ref storage_of(PyObject* self, PyObject* obj);
+inline framework::PropertyStorage* as_storage(const Ref& storage) {
+    return reinterpret_cast<framework::PropertyStorage*>(storage.get());
+}
+
+// The property's Python attribute `name`.
+Ref property_name(PyObject* self);
+
+// The attribute name rendered: `attrname` when it is a non-empty str, else
+// `name` with every "_" replaced by "-" (AttributeError for a None name).
+Ref resolved_attrname(PyObject* attrname, PyObject* name);
+
+// ValueError "CLS.NAME" + the concatenation of `tail`: CLS is the class name
+// of `obj`, NAME the property's `name`, both formatted as by format(). A null
+// piece in `tail` stands for an error already set. Returns null.
+Failure raise_value_error(PyObject* self, PyObject* obj, std::initializer_list<PyObject*> tail);
+
+// The same with `head` + repr(value) + ")". Returns null.
+Failure raise_with_repr(PyObject* self, PyObject* obj, PyObject* head, PyObject* value);
+
+}  // namespace ruvo::attributes
