@@ -174,22 +174,4 @@ int split_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ss
     return 0;
 }
 
-int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
-    nargs = PyVectorcall_NARGS(nargs);
-    if (nargs > 0) {
-        raise_arg_count(func, true, 0, 0, nargs);
-        return -1;
-    }
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyObject* k = PyTuple_GET_ITEM(kwnames, 0);
-        if (!PyUnicode_Check(k)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, k);
-        }
-        return -1;
-    }
-    return 0;
-}
-
 }  // namespace ruvo

@@ -64,7 +64,4 @@ private:
 // are none): for functions with *args and **kwargs. 0 or -1.
 int split_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t first, Ref& rest, Ref& kwargs);
 
-// Refuses every argument: for methods that take none. Returns 0 or -1.
-int no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames);
-
 }  // namespace ruvo

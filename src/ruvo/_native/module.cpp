@@ -104,7 +104,9 @@ int NativeModule::exec(PyObject* target) noexcept {
     if (exec_steps(this, target) == 0) return 0;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", info.full_name);
     if (dict) {
-        add_traceback(info.filename, init_name, 1, dict);
+        Ref name = Ref::steal(PyUnicode_FromFormat("init %s", info.full_name));
+        const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+        if (text) add_traceback(source_path(where.file_name()), text, static_cast<int>(where.line()), dict);
         // Forget our own sys.modules entry, so that a later import starts afresh.
         SavedError pending;
         PyObject* modules = PyImport_GetModuleDict();
@@ -117,8 +119,8 @@ int NativeModule::exec(PyObject* target) noexcept {
     return -1;
 }
 
-NativeModule::NativeModule(const ModuleInfo& mi, int (*exec_slot)(PyObject*)) noexcept
-    : def{PyModuleDef_HEAD_INIT}, slots{}, info(mi), module(nullptr), dict(nullptr) {
+NativeModule::NativeModule(const ModuleInfo& mi, int (*exec_slot)(PyObject*), std::source_location where) noexcept
+    : def{PyModuleDef_HEAD_INIT}, slots{}, info(mi), module(nullptr), dict(nullptr), where(where) {
     slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create)};
     slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
     slots[2] = {0, nullptr};
@@ -126,11 +128,6 @@ NativeModule::NativeModule(const ModuleInfo& mi, int (*exec_slot)(PyObject*)) no
     def.m_doc = mi.doc;
     def.m_size = 0;
     def.m_slots = slots;
-    std::snprintf(init_name, sizeof init_name, "init %s", mi.full_name);
-}
-
-void NativeModule::traceback(const char* dotted_name, int line) const {
-    if (dict) add_traceback(info.filename, dotted_name, line, dict);
 }
 
 }  // namespace ruvo

@@ -7,13 +7,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <source_location>
+
 namespace ruvo {
 
 struct ModuleInfo {
     const char* short_name;        // "_html": named in the re-initialisation error
     const char* full_name;         // "ruvo.uix._html"
     const char* doc;               // the module docstring
-    const char* filename;          // source path for traceback entries: "ruvo/uix/_html.cpp"
     int (*exec)(PyObject* module);  // the module's own steps; 0, or -1 with an exception
 };
 
@@ -28,15 +29,15 @@ struct NativeModule {
     ModuleInfo info;
     PyObject* module;  // the executed module object, owned
     PyObject* dict;    // its namespace, borrowed
-    char init_name[128];  // "init FULL_NAME", the traceback entry of a failed import
+    // The file that declares the module: named by the traceback entry
+    // "init FULL_NAME" of a failed import.
+    std::source_location where;
 
-    NativeModule(const ModuleInfo& info, int (*exec_slot)(PyObject*)) noexcept;
+    NativeModule(const ModuleInfo& info, int (*exec_slot)(PyObject*),
+                 std::source_location where = std::source_location::current()) noexcept;
     PyObject* init() noexcept { return PyModuleDef_Init(&def); }
     // The execution step for `target`; 0, or -1 with an exception.
     int exec(PyObject* target) noexcept;
-
-    // Adds a traceback entry "FULL_NAME.FUNC" for the pending exception.
-    void traceback(const char* dotted_name, int line) const;
 };
 
 template <NativeModule& M>

@@ -61,11 +61,28 @@ int format_float(double d, char* out) {
 }
 
 Ref float_text(PyObject* x) {
+    struct Entry {
+        uint64_t bits;
+        PyObject* text;  // owned, kept for the life of the process
+    };
+    static Entry cache[64];
+    const double d = PyFloat_AS_DOUBLE(x);
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    Entry& e = cache[(bits ^ (bits >> 29) ^ (bits >> 47)) & 63];
+    if (e.text && e.bits == bits) return Ref::borrow(e.text);
     char out[kFloatTextMax];
-    int n = format_float(PyFloat_AS_DOUBLE(x), out);
-    if (n < 0) return Ref::steal(PyFloat_Type.tp_repr(x));
-    Ref text = Ref::steal(PyUnicode_New(n, 127));
-    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
+    int n = format_float(d, out);
+    Ref text;
+    if (n < 0) {
+        text = Ref::steal(PyFloat_Type.tp_repr(x));
+    } else {
+        text = Ref::steal(PyUnicode_New(n, 127));
+        if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
+    }
+    if (!text) return text;
+    e.bits = bits;
+    set_field(e.text, Ref::borrow(text.get()));
     return text;
 }
 

@@ -296,4 +296,11 @@ PyObject* intern(PyObject** slot, const char* text) {
     return *slot;
 }
 
+int intern_all(std::initializer_list<InternedText> entries) {
+    for (const InternedText& e : entries) {
+        if (!intern(e.slot, e.text)) return -1;
+    }
+    return 0;
+}
+
 }  // namespace ruvo

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "ref.hpp"
 
 namespace ruvo {
@@ -12,6 +14,14 @@ namespace ruvo {
 // Interned constant text, created once into `*slot`; null with an
 // exception on failure.
 PyObject* intern(PyObject** slot, const char* text);
+
+// A module's constant texts, interned once at import:
+//     intern_all({{&texts.empty, ""}, {&texts.name, "name"}})
+struct InternedText {
+    PyObject** slot;
+    const char* text;
+};
+int intern_all(std::initializer_list<InternedText> entries);
 
 // Concatenates `n` str objects into one new exact str.
 Ref concat(PyObject* const* pieces, Py_ssize_t n);

@@ -20,18 +20,13 @@ int nesting = 0;
 namespace {
 
 int make_texts() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
-        {&texts.ref_method, "__ref__"}, {&texts.getattribute, "__getattribute__"},
-        {&texts.enter, "__enter__"},    {&texts.exit, "__exit__"},
-        {&texts.class_, "__class__"},   {&texts.update, "update"},
-        {&texts.empty, ""},
-    };
-    for (const Entry& e : entries) {
-        if (!intern(e.slot, e.text)) return -1;
+    if (intern_all({
+            {&texts.ref_method, "__ref__"}, {&texts.getattribute, "__getattribute__"},
+            {&texts.enter, "__enter__"},    {&texts.exit, "__exit__"},
+            {&texts.class_, "__class__"},   {&texts.update, "update"},
+            {&texts.empty, ""},
+        }) < 0) {
+        return -1;
     }
     return 0;
 }
@@ -451,7 +446,7 @@ int exec_thinref(PyObject* module) {
 
 }  // namespace
 
-NativeModule module_def({"thinref", "ruvo.core.thinref", kModuleDoc, "ruvo/core/thinref.cpp", exec_thinref},
+NativeModule module_def({"thinref", "ruvo.core.thinref", kModuleDoc, exec_thinref},
                         exec_slot<module_def>);
 
 }  // namespace ruvo::thinref

@@ -9,8 +9,6 @@ using ruvo::Ref;
 
 namespace {
 
-constexpr const char* kFile = "ruvo/uix/_html.cpp";
-
 extern ruvo::NativeModule module_def;
 
 // Constant texts, created once at import.
@@ -36,19 +34,26 @@ struct Texts {
 } texts;
 
 int make_texts() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
-        {&texts.empty, ""},           {&texts.semicolon, ";"},       {&texts.space, " "},        {&texts.colon_space, ": "},
-        {&texts.equals_quote, "=\""}, {&texts.quote, "\""},          {&texts.lt, "<"},           {&texts.id_open, " id=\""},
-        {&texts.id_close, "\" "},     {&texts.class_open, " class=\""}, {&texts.style_open, " style=\""},
-        {&texts.space_gt, " >"},      {&texts.end_open, "</"},       {&texts.gt, ">"},           {&texts.items, "items"},
-        {&texts.values, "values"},    {&texts.html_escape, "html_escape"},
-    };
-    for (const Entry& e : entries) {
-        if (!ruvo::intern(e.slot, e.text)) return -1;
+    if (ruvo::intern_all({
+            {&texts.empty, ""},
+            {&texts.semicolon, ";"},
+            {&texts.space, " "},
+            {&texts.colon_space, ": "},
+            {&texts.equals_quote, "=\""},
+            {&texts.quote, "\""},
+            {&texts.lt, "<"},
+            {&texts.id_open, " id=\""},
+            {&texts.id_close, "\" "},
+            {&texts.class_open, " class=\""},
+            {&texts.style_open, " style=\""},
+            {&texts.space_gt, " >"},
+            {&texts.end_open, "</"},
+            {&texts.gt, ">"},
+            {&texts.items, "items"},
+            {&texts.values, "values"},
+            {&texts.html_escape, "html_escape"},
+        }) < 0) {
+        return -1;
     }
     if (!texts.quote_kwnames) {
         PyObject* quote = PyUnicode_InternFromString("quote");
@@ -477,7 +482,7 @@ int exec_html(PyObject* module) {
     return 0;
 }
 
-ruvo::NativeModule module_def({"_html", "ruvo.uix._html", kModuleDoc, kFile, exec_html}, ruvo::exec_slot<module_def>);
+ruvo::NativeModule module_def({"_html", "ruvo.uix._html", kModuleDoc, exec_html}, ruvo::exec_slot<module_def>);
 
 }  // namespace
 

@@ -146,7 +146,7 @@ Ref join_components(PyObject* prefix, Ref* parts, Py_ssize_t n, PyObject* suffix
 // float or str); null without an error for any other item.
 Ref plain_text(PyObject* item) {
     if (PyLong_CheckExact(item)) return int_text(item);
-    if (PyFloat_CheckExact(item)) return cached_float_text(item);
+    if (PyFloat_CheckExact(item)) return float_text(item);
     if (PyUnicode_CheckExact(item)) return Ref::borrow(item);
     return {};
 }
@@ -197,7 +197,7 @@ Ref render_bare(PyObject* value, Py_ssize_t count) {
             item = Ref::steal(PyNumber_TrueDivide(item.get(), colour_texts.max));
             if (!item) return {};
         }
-        parts[i] = PyFloat_CheckExact(item.get()) ? cached_float_text(item.get())
+        parts[i] = PyFloat_CheckExact(item.get()) ? float_text(item.get())
                                                   : Ref::steal(PyObject_Format(item.get(), texts.empty));
         if (!parts[i]) return {};
     }

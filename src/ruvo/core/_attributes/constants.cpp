@@ -20,30 +20,25 @@ int bind_builtin(PyObject*& slot, const char* name) {
 }  // namespace
 
 int make_constants() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
-        {&texts.empty, ""},
-        {&texts.attrtype, "attrtype"},
-        {&texts.attrname, "attrname"},
-        {&texts.sync, "sync"},
-        {&texts.options, "options"},
-        {&texts.values, "values"},
-        {&texts.allownone, "allownone"},
-        {&texts.name, "name"},
-        {&texts.attrvalue, "attrvalue"},
-        {&texts.init, "__init__"},
-        {&texts.dot, "."},
-        {&texts.underscore, "_"},
-        {&texts.dash, "-"},
-        {&texts.close_paren, ")"},
-        {&texts.true_text, "true"},
-        {&texts.false_text, "false"},
-    };
-    for (const Entry& e : entries) {
-        if (!intern(e.slot, e.text)) return -1;
+    if (intern_all({
+            {&texts.empty, ""},
+            {&texts.attrtype, "attrtype"},
+            {&texts.attrname, "attrname"},
+            {&texts.sync, "sync"},
+            {&texts.options, "options"},
+            {&texts.values, "values"},
+            {&texts.allownone, "allownone"},
+            {&texts.name, "name"},
+            {&texts.attrvalue, "attrvalue"},
+            {&texts.init, "__init__"},
+            {&texts.dot, "."},
+            {&texts.underscore, "_"},
+            {&texts.dash, "-"},
+            {&texts.close_paren, ")"},
+            {&texts.true_text, "true"},
+            {&texts.false_text, "false"},
+        }) < 0) {
+        return -1;
     }
     if (bind_builtin(builtin_zip, "zip") < 0 || bind_builtin(builtin_super, "super") < 0) return -1;
     return 0;

@@ -108,7 +108,7 @@ int exec_attributes(PyObject*) {
 
 }  // namespace
 
-NativeModule module_def({"_attributes", kModuleName, kModuleDoc, "ruvo/core/_attributes/module.cpp", exec_attributes},
+NativeModule module_def({"_attributes", kModuleName, kModuleDoc, exec_attributes},
                         exec_slot<module_def>);
 
 }  // namespace ruvo::attributes

@@ -1,13 +1,9 @@
 // Texts of the numbers that renderings repeat (box values, colour
 // components): str(i) and format(i / 255, "") for the ints 0..255, each
-// made once and kept for the life of the process, and the last texts of
-// floats.
+// made once and kept for the life of the process.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <cstdint>
-#include <cstring>
 
 #include "native.hpp"
 
@@ -38,28 +34,6 @@ inline Ref scaled_text(long i) {
         cache[i] = PyObject_Str(scaled.get());
     }
     return Ref::borrow(cache[i]);
-}
-
-// float_text(value) for an exact float, with the texts of recently seen values
-// kept (by their bits), since a rendering shows the same values again and again:
-// a box of four floats renders in about half the time with it.
-// layer candidate: a cached variant of ruvo::float_text.
-inline Ref cached_float_text(PyObject* value) {
-    struct Entry {
-        uint64_t bits;
-        PyObject* text;
-    };
-    static Entry cache[64];
-    const double d = PyFloat_AS_DOUBLE(value);
-    uint64_t bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    Entry& e = cache[(bits ^ (bits >> 29) ^ (bits >> 47)) & 63];
-    if (e.text && e.bits == bits) return Ref::borrow(e.text);
-    Ref text = float_text(value);
-    if (!text) return {};
-    e.bits = bits;
-    set_field(e.text, Ref::borrow(text.get()));
-    return text;
 }
 
 }  // namespace ruvo::attributes

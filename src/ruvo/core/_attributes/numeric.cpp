@@ -67,13 +67,6 @@ int in_options(framework::Property* self, PyObject* value) {
     return PySequence_Contains(options.get(), value);
 }
 
-// A parser's 32-bit result as a Python float (null when it failed).
-// layer candidate: the framework's numeric.cpp has the same function.
-Ref widen(float f) {
-    if (f == -1.0f && PyErr_Occurred()) return {};
-    return Ref::steal(PyFloat_FromDouble(static_cast<double>(f)));
-}
-
 const framework::NumericPropertyTable& table_of(framework::Property* self) {
     return *reinterpret_cast<const framework::NumericPropertyTable*>(self->vtab);
 }

@@ -187,7 +187,7 @@ Ref convert(framework::Property* self, PyObject* obj, PyObject* value) {
 Ref plain_item_text(PyObject* item) {
     if (PyUnicode_CheckExact(item)) return Ref::borrow(item);
     if (PyLong_CheckExact(item)) return int_text(item);
-    if (PyFloat_CheckExact(item)) return cached_float_text(item);
+    if (PyFloat_CheckExact(item)) return float_text(item);
     if (item == Py_None) return Ref::steal(PyObject_Str(item));
     return {};
 }

@@ -11,21 +11,16 @@ Texts texts;
 namespace {
 
 int make_texts() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
-        {&texts.empty, ""},
-        {&texts.percent, "%"},
-        {&texts.dunder_name, "__name__"},
-        {&texts.properties_key, "__ruvo_properties__"},
-        {&texts.table_key, "__ruvo_table__"},
-        {&texts.client, "client"},
-        {&texts.get_color, "get_color_from_hex_255"},
-    };
-    for (const Entry& e : entries) {
-        if (!intern(e.slot, e.text)) return -1;
+    if (intern_all({
+            {&texts.empty, ""},
+            {&texts.percent, "%"},
+            {&texts.dunder_name, "__name__"},
+            {&texts.properties_key, "__ruvo_properties__"},
+            {&texts.table_key, "__ruvo_table__"},
+            {&texts.client, "client"},
+            {&texts.get_color, "get_color_from_hex_255"},
+        }) < 0) {
+        return -1;
     }
     if (!texts.units) {
         static const char* const units[] = {"px", "em", "ex", "ch", "vw", "vh", "cm", "mm",
@@ -97,9 +92,7 @@ int exec_framework(PyObject* module) {
 
 }  // namespace
 
-NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, "ruvo/core/_framework/module.cpp",
-                         exec_framework},
-                        exec_slot<module_def>);
+NativeModule module_def({"_framework", "ruvo.core._framework", kDoc, exec_framework}, exec_slot<module_def>);
 
 }  // namespace ruvo::framework::impl
 

@@ -147,13 +147,6 @@ float op_parse_pair(NumericProperty* self, PyObject* obj, PyObject* number, PyOb
     return f;
 }
 
-// layer candidate: the attributes module widens its parsers' results the same way.
-// A parser's 32-bit result as a float object; -1.0f with an exception set is a failure.
-Ref widen(float f) {
-    if (f == -1.0f && PyErr_Occurred()) return Ref();
-    return Ref::steal(PyFloat_FromDouble(static_cast<double>(f)));
-}
-
 PyObject* numeric_convert(Property* self, PyObject* obj, PyObject* value) {
     if (PyUnicode_Check(value)) {
         return widen(num_table(self)->parse_text(reinterpret_cast<NumericProperty*>(self), obj, value)).release();
