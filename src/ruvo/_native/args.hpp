@@ -22,10 +22,10 @@ public:
     static constexpr int kMax = 8;
 
     constexpr Params(const char* func, std::initializer_list<const char*> names, int required = -1) noexcept
+        : Params(func, names.begin(), static_cast<int>(names.size()), required) {}
+    constexpr Params(const char* func, const char* const* names, int count, int required) noexcept
         : func_(func), names_{}, count_(0), required_(required) {
-        for (const char* n : names) {
-            if (count_ < kMax) names_[count_++] = n;
-        }
+        for (int i = 0; i < count && i < kMax; ++i) names_[count_++] = names[i];
         if (required_ < 0 || required_ > count_) required_ = count_;
     }
 

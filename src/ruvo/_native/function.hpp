@@ -14,7 +14,7 @@ namespace ruvo {
 // A module function: its Method gives the name, the parameters and the
 // source file; `impl` is function_entry<method, implementation>.
 struct FunctionDef {
-    const Method& method;
+    const MethodBase& method;
     const char* doc;
     vectorcallfunc impl;          // receives the function object as its callable
     const char* const* locals;    // further working names, null-terminated (may be null)

@@ -4,7 +4,7 @@
 // plus an implementation that takes one pointer per parameter (null for an
 // absent optional one) and returns an owned Ref:
 //
-//     Method join_style_method{module_def, "join_style", {"style_container"}};
+//     const Method join_style_method{module_def, "join_style", {"style_container"}};
 //     Ref join_style(PyObject* self, PyObject* container) { ... }
 //     ... method<join_style_method, join_style>("doc") ...   // a PyMethodDef
 //
@@ -18,7 +18,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cassert>
 #include <cstddef>
 #include <initializer_list>
 #include <source_location>
@@ -33,13 +32,36 @@ namespace ruvo {
 
 // A function or method with named parameters; the messages of its argument
 // errors name it by its Python name. Constant-initialised, like a Site.
-struct Method {
+struct MethodBase {
     Site site;
     Params params;
-    constexpr Method(NativeModule& module, const char* qualname, std::initializer_list<const char*> names, int required = -1,
-           std::source_location where = std::source_location::current()) noexcept
-        : site(module, qualname, where), params(site.name(), names, required) {}
+    constexpr MethodBase(NativeModule& module, const char* qualname, const char* const* names, int count,
+                         int required, std::source_location where) noexcept
+        : site(module, qualname, where), params(site.name(), names, count, required) {}
 };
+
+// The same with its parameter count in the type, so that the templates
+// below check at compile time that the implementation takes one argument
+// per parameter. Written without the count: the declaration deduces it.
+//     const Method m{module_def, "ThinRef.__getattr__", {"name"}};   // Method<1>
+//     const Method n{module_def, "ThinRef.__dir__"};                 // Method<0>
+template <std::size_t N>
+struct Method : MethodBase {
+    static constexpr std::size_t count = N;
+    constexpr Method(NativeModule& module, const char* qualname, const char* const (&names)[N], int required = -1,
+                     std::source_location where = std::source_location::current()) noexcept
+        : MethodBase(module, qualname, names, static_cast<int>(N), required, where) {}
+    constexpr Method(NativeModule& module, const char* qualname,
+                     std::source_location where = std::source_location::current()) noexcept
+        requires(N == 0)
+        : MethodBase(module, qualname, nullptr, 0, -1, where) {}
+};
+template <std::size_t N>
+Method(NativeModule&, const char*, const char* const (&)[N], int = -1) -> Method<N>;
+Method(NativeModule&, const char*)->Method<0>;
+
+template <class T>
+concept MethodDeclaration = std::is_base_of_v<MethodBase, std::remove_cvref_t<T>>;
 
 // The implementation kinds that need only a Site.
 using NoArgs = Ref (*)(PyObject* self);
@@ -82,10 +104,11 @@ Ref call_with(PyObject* self, PyObject* const* a, std::index_sequence<I...>) {
     return Impl(self, a[I]...);
 }
 
-template <const Method& M, auto Impl>
+template <const auto& M, auto Impl>
 PyObject* parse_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    constexpr std::size_t n = Signature<decltype(Impl)>::arity - 1;
-    assert(M.params.count() == static_cast<int>(n));
+    constexpr std::size_t n = std::remove_cvref_t<decltype(M)>::count;
+    static_assert(Signature<decltype(Impl)>::arity == n + 1,
+                  "the implementation takes self and one argument per declared parameter");
     PyObject* a[n ? n : 1];
     if (M.params.parse(args, nargsf, kwnames, a) < 0) return M.site.fail();
     Ref result = call_with<Impl>(self, a, std::make_index_sequence<n>());
@@ -125,13 +148,15 @@ inline constexpr auto reported = &detail::Signature<decltype(Impl)>::template ca
 
 // The vectorcall entry of a module function (see FunctionDef); the
 // implementation receives the function object as `self`.
-template <const Method& M, auto Impl>
+template <const auto& M, auto Impl>
+    requires MethodDeclaration<decltype(M)>
 PyObject* function_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     return detail::parse_and_call<M, Impl>(callable, args, nargsf, kwnames);
 }
 
 // The method table entry of a method with named parameters.
-template <const Method& M, auto Impl>
+template <const auto& M, auto Impl>
+    requires MethodDeclaration<decltype(M)>
 PyMethodDef method(const char* doc, int extra_flags = 0) noexcept {
     constexpr auto entry = +[](PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         return detail::parse_and_call<M, Impl>(self, args, static_cast<size_t>(nargsf), kwnames);

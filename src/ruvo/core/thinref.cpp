@@ -34,14 +34,14 @@ int make_texts() {
 // ---------------------------------------------------------------------------
 // The traceback entries of the class's own operations.
 
-const Method ref_method{module_def, "ThinRef.__ref__", {}};
+const Method ref_method{module_def, "ThinRef.__ref__"};
 const Method init_method{module_def, "ThinRef.__init__", {"obj", "destructor"}, 1};
 const Method getattr_method{module_def, "ThinRef.__getattr__", {"name"}};
 const Site setattr_site{module_def, "ThinRef.__setattr__"};
 const Site delattr_site{module_def, "ThinRef.__delattr__"};
 const Site class_get_site{module_def, "ThinRef.__class__.__get__"};
-const Method dir_method{module_def, "ThinRef.__dir__", {}};
-const Method bytes_method{module_def, "ThinRef.__bytes__", {}};
+const Method dir_method{module_def, "ThinRef.__dir__"};
+const Method bytes_method{module_def, "ThinRef.__bytes__"};
 const Site compare_sites[] = {
     {module_def, "ThinRef.__lt__"}, {module_def, "ThinRef.__le__"}, {module_def, "ThinRef.__eq__"},
     {module_def, "ThinRef.__ne__"}, {module_def, "ThinRef.__gt__"}, {module_def, "ThinRef.__ge__"},
@@ -296,11 +296,11 @@ const Method xor_method{module_def, "ThinRef.__xor__", {"other"}};
 const Method rxor_method{module_def, "ThinRef.__rxor__", {"other"}};
 const Method or_method{module_def, "ThinRef.__or__", {"other"}};
 const Method ror_method{module_def, "ThinRef.__ror__", {"other"}};
-const Method oct_method{module_def, "ThinRef.__oct__", {}};
-const Method hex_method{module_def, "ThinRef.__hex__", {}};
-const Method round_method{module_def, "ThinRef.__round__", {}};
-const Method reversed_method{module_def, "ThinRef.__reversed__", {}};
-const Method enter_method{module_def, "ThinRef.__enter__", {}};
+const Method oct_method{module_def, "ThinRef.__oct__"};
+const Method hex_method{module_def, "ThinRef.__hex__"};
+const Method round_method{module_def, "ThinRef.__round__"};
+const Method reversed_method{module_def, "ThinRef.__reversed__"};
+const Method enter_method{module_def, "ThinRef.__enter__"};
 const Site exit_site{module_def, "ThinRef.__exit__"};
 
 template <Binary Op>

@@ -173,8 +173,8 @@ Ref exit_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // Pickling (thinref_pickle.cpp).
 
 // __reduce__ and __setstate__ of the class, for its method table.
-extern const Method reduce_method;
-extern const Method setstate_method;
+extern const Method<0> reduce_method;
+extern const Method<1> setstate_method;
 Ref reduce(PyObject* self);
 Ref restore_state(PyObject* self, PyObject* state);
 

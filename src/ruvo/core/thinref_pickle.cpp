@@ -87,8 +87,8 @@ const char* const kUnpickleLocals[] = {"__pyx_PickleError", "__pyx_result", null
 
 }  // namespace
 
-const Method reduce_method{module_def, "ThinRef.__reduce__", {}};
-const Method setstate_method{module_def, "ThinRef.__setstate__", {"__pyx_state"}};
+const Method<0> reduce_method{module_def, "ThinRef.__reduce__"};
+const Method<1> setstate_method{module_def, "ThinRef.__setstate__", {"__pyx_state"}};
 
 Ref reduce(PyObject* self) {
     // The proxy's own instance dictionary, never the referent's.

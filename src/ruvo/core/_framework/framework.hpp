@@ -111,7 +111,7 @@ int property_clear(PyObject* self);
 void property_release(PyObject* self);
 // Property.__init__, whose traceback entry the kinds without parameters of
 // their own share.
-extern const Method property_init_method;
+extern const Method<1> property_init_method;
 
 // Property's operations, which the other tables start from.
 PyObject* property_init_storage(Property* self, PyObject* obj, PropertyStorage* storage);

@@ -266,7 +266,7 @@ int property_init_common(Property* self, PyObject* defaultvalue, PyObject* fallb
     return 0;
 }
 
-const Method property_init_method{module_def, "Property.__init__", {"defaultvalue"}, 0};
+const Method<1> property_init_method{module_def, "Property.__init__", {"defaultvalue"}, 0};
 
 namespace {
 
