@@ -108,7 +108,8 @@ struct ClassSites {
     Site reduce;
     Site setstate;
 
-    explicit ClassSites(const ClassNames& n, std::source_location where = std::source_location::current()) noexcept
+    constexpr explicit ClassSites(const ClassNames& n,
+                                  std::source_location where = std::source_location::current()) noexcept
         : names(n),
           init(module_def, n.init, where),
           attrvalue(module_def, n.attrvalue, where),
