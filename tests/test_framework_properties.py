@@ -698,6 +698,16 @@ def test_dependencies_must_be_properties_of_the_object():
             prop.init_storage(object(), PropertyStorage())
 
 
+@pytest.mark.parametrize("kind", ["ReferenceListProperty", "AliasProperty"])
+def test_dependency_forwarder_takes_no_keywords(kind):
+    box = Box()
+    forwarders = [cb.callback for cb in Box.font_size.get_storage(box).observers.callbacks
+                  if type(cb.callback.__self__).__name__ == kind]
+    assert forwarders
+    with pytest.raises(TypeError, match=rf"^{kind}\._forward\(\) takes no keyword arguments$"):
+        forwarders[0](box, value=1)
+
+
 # ---------------------------------------------------------------------------
 # Python subclasses overriding operations
 
