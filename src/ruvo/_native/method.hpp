@@ -68,6 +68,8 @@ using NoArgs = Ref (*)(PyObject* self);
 using OneArg = Ref (*)(PyObject* self, PyObject* arg);
 // `nargs` is the positional count, without the vectorcall offset flag.
 using RawArgs = Ref (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Positional arguments only (METH_FASTCALL): the interpreter refuses keywords.
+using Positional = Ref (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 namespace detail {
 
@@ -135,6 +137,13 @@ PyObject* rawargs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
     return result.release();
 }
 
+template <const Site& S, auto Impl>
+PyObject* positional(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Ref result = Impl(self, args, nargs);
+    if (!result) return S.fail();
+    return result.release();
+}
+
 template <class F>
 PyCFunction as_cfunction(F f) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -165,7 +174,7 @@ PyMethodDef method(const char* doc, int extra_flags = 0) noexcept {
 }
 
 // The method table entry of a method whose implementation is a NoArgs,
-// OneArg or RawArgs function.
+// OneArg, RawArgs or Positional function.
 template <const Site& S, auto Impl>
 PyMethodDef method(const char* doc, int extra_flags = 0) noexcept {
     using F = decltype(Impl);
@@ -173,8 +182,11 @@ PyMethodDef method(const char* doc, int extra_flags = 0) noexcept {
         return {S.name(), detail::as_cfunction(&detail::noargs<S, Impl>), METH_NOARGS | extra_flags, doc};
     } else if constexpr (std::is_same_v<F, OneArg>) {
         return {S.name(), detail::as_cfunction(&detail::onearg<S, Impl>), METH_O | extra_flags, doc};
+    } else if constexpr (std::is_same_v<F, Positional>) {
+        return {S.name(), detail::as_cfunction(&detail::positional<S, Impl>), METH_FASTCALL | extra_flags, doc};
     } else {
-        static_assert(std::is_same_v<F, RawArgs>, "a method implementation is a NoArgs, OneArg or RawArgs function");
+        static_assert(std::is_same_v<F, RawArgs>,
+                      "a method implementation is a NoArgs, OneArg, RawArgs or Positional function");
         return {S.name(), detail::as_cfunction(&detail::rawargs<S, Impl>), METH_FASTCALL | METH_KEYWORDS | extra_flags,
                 doc};
     }

@@ -9,14 +9,8 @@ namespace {
 
 const Site forward_site{module_def, "Property._forward"};
 
-Ref forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // A positional-only method: keywords are refused, as the host refuses
-    // them for any method that takes none.
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        Ref type_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__qualname__"));
-        if (type_name) PyErr_Format(PyExc_TypeError, "%S._forward() takes no keyword arguments", type_name.get());
-        return Ref();
-    }
+// Positional only: the interpreter refuses keywords.
+Ref forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1) return Ref::borrow(Py_None);
     Property* p = as_prop(self);
     return Ref::steal(p->vtab->dispatch(p, args[0]));
