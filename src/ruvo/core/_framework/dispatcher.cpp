@@ -108,7 +108,7 @@ void ed_dealloc(PyObject* self) {
 // The table's operations
 
 // The storage of `name` (borrowed, as the published table says).
-PyObject* op_storage_of(EventDispatcher* self, PyObject* name) {
+PyObject* op_borrowed_storage(EventDispatcher* self, PyObject* name) {
     PyObject* s = self->storage && PyDict_Check(self->storage) ? PyDict_GetItemWithError(self->storage, name) : nullptr;
     if (!s && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
     return s;
@@ -169,7 +169,7 @@ Ref property(PyObject* self, PyObject* name) {
 
 Ref property_storage(PyObject* self, PyObject* name) {
     EventDispatcher* d = as_ed(self);
-    return Ref::borrow(table_of(d)->storage_of(d, name));
+    return Ref::borrow(table_of(d)->borrowed_storage(d, name));
 }
 
 Ref properties(PyObject* self) {
@@ -257,7 +257,7 @@ PyGetSetDef ed_getset[] = {
 }  // namespace
 
 // Dynamic, after the constant initialisation of the Observable table it starts from.
-EventDispatcherTable dispatcher_table = {observable_table, op_storage_of, op_dispatch};
+EventDispatcherTable dispatcher_table = {observable_table, op_borrowed_storage, op_dispatch};
 
 PyTypeObject EventDispatcherType = [] {
     PyTypeObject t = framework_type("ruvo.core._event.EventDispatcher", sizeof(EventDispatcher), &ObservableType,

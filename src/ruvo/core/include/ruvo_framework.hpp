@@ -177,8 +177,9 @@ struct Observable {
 
 struct EventDispatcherTable {
     ObservableTable base;
-    // The PropertyStorage of `name` (borrowed), or null with KeyError.
-    PyObject* (*storage_of)(EventDispatcher* self, PyObject* name);
+    // The PropertyStorage of `name` (borrowed: the dispatcher's storage dict
+    // holds it), or null with KeyError.
+    PyObject* (*borrowed_storage)(EventDispatcher* self, PyObject* name);
     // Calls the handlers of event `name` with args/kwargs. New reference (the result), or null.
     PyObject* (*dispatch)(EventDispatcher* self, PyObject* name, PyObject* args, PyObject* kwargs);
 };
