@@ -27,14 +27,13 @@ PyObject* make_entry_code(const char* file, const char* name, int line) noexcept
 
 void add_traceback(PyObject* code, PyObject* globals) noexcept {
     if (!code || !globals) return;
-    PyFrameObject* frame;
+    Ref frame;
     {
         SavedError pending;  // a failure to build the entry leaves the original exception alone
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
     }
-    if (!frame) return;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 void add_traceback(const char* file, const char* name, int line, PyObject* globals) noexcept {

@@ -198,20 +198,17 @@ PyTypeObject FunctionType = [] {
     return t;
 }();
 
-PyObject* names_tuple(const char* const* first, const char* const* second, Py_ssize_t* nfirst) {
+Ref names_tuple(const char* const* first, const char* const* second, Py_ssize_t* nfirst) {
     Py_ssize_t n1 = 0, n2 = 0;
     while (first && first[n1]) ++n1;
     while (second && second[n2]) ++n2;
     if (nfirst) *nfirst = n1;
-    PyObject* t = PyTuple_New(n1 + n2);
-    if (!t) return nullptr;
+    Ref t = Ref::steal(PyTuple_New(n1 + n2));
+    if (!t) return t;
     for (Py_ssize_t i = 0; i < n1 + n2; ++i) {
         PyObject* s = PyUnicode_InternFromString(i < n1 ? first[i] : second[i - n1]);
-        if (!s) {
-            Py_DECREF(t);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(t, i, s);
+        if (!s) return Ref();
+        PyTuple_SET_ITEM(t.get(), i, s);
     }
     return t;
 }
@@ -222,7 +219,7 @@ Ref make_code(const char* filename, const char* name, const char* const* params,
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, 1)));
     if (!code) return code;
     Py_ssize_t argcount = 0;
-    Ref varnames = Ref::steal(names_tuple(params, locals, &argcount));
+    Ref varnames = names_tuple(params, locals, &argcount);
     if (!varnames) return varnames;
     if (flags & CO_VARARGS) --argcount;
     if (flags & CO_VARKEYWORDS) --argcount;

@@ -8,10 +8,9 @@ namespace ruvo {
 PyObject* builtins_dict() {
     static PyObject* dict = nullptr;
     if (!dict) {
-        PyObject* mod = PyImport_ImportModule("builtins");
+        Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
         if (!mod) return nullptr;
-        dict = Py_NewRef(PyModule_GetDict(mod));  // kept for the life of the process
-        Py_DECREF(mod);
+        dict = Py_NewRef(PyModule_GetDict(mod.get()));  // kept for the life of the process
     }
     return dict;
 }

@@ -31,16 +31,14 @@ bool single_interpreter() {
 // Copies one attribute of the import record into the module's namespace;
 // a missing attribute is skipped.
 int copy_from_record(PyObject* record, PyObject* dict, const char* from, const char* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(record, from);
+    Ref value = Ref::steal(PyObject_GetAttrString(record, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    int rc = 0;
-    if (allow_none || value != Py_None) rc = PyDict_SetItemString(dict, to, value);
-    Py_DECREF(value);
-    return rc;
+    if (!allow_none && value.get() == Py_None) return 0;
+    return PyDict_SetItemString(dict, to, value.get());
 }
 
 NativeModule* owner_of(PyModuleDef* def) { return reinterpret_cast<NativeModule*>(def); }

@@ -56,10 +56,9 @@ int make_texts() {
         return -1;
     }
     if (!texts.quote_kwnames) {
-        PyObject* quote = PyUnicode_InternFromString("quote");
+        Ref quote = Ref::steal(PyUnicode_InternFromString("quote"));
         if (!quote) return -1;
-        texts.quote_kwnames = PyTuple_Pack(1, quote);
-        Py_DECREF(quote);
+        texts.quote_kwnames = PyTuple_Pack(1, quote.get());
         if (!texts.quote_kwnames) return -1;
     }
     return 0;
