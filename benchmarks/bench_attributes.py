@@ -27,7 +27,7 @@ from ruvo.core._attributes import (
 from ruvo.core._event import EventDispatcher
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _timing import FLOOR, Figure, best_times, header  # noqa: E402
+from _timing import FLOOR, FLOOR_NAME, Figure, best_times, print_figures  # noqa: E402
 
 
 
@@ -387,6 +387,7 @@ class NativeKinds(EventDispatcher):
     expanded = _LogicalAttribute(True)
     fonts = _ListAttribute(["Arial", "Helvetica", "sans-serif"], attrtype="style")
     points = _ListAttribute([1, 2.5, "a"])
+    series = _ListAttribute([1.5, 2, "a&b", 0.25, None, "x"])
 
 
 class PlainKinds(PyDispatcher):
@@ -397,6 +398,7 @@ class PlainKinds(PyDispatcher):
     expanded = PyLogicalAttribute(True)
     fonts = PyListAttribute(["Arial", "Helvetica", "sans-serif"], attrtype="style")
     points = PyListAttribute([1, 2.5, "a"])
+    series = PyListAttribute([1.5, 2, "a&b", 0.25, None, "x"])
 
 
 # Peers of the box value, colour and event attributes on the same plain
@@ -463,6 +465,24 @@ class PyVariableListAttribute(PyProperty):
         return " ".join([str(v) for v in value])
 
 
+_HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
+
+
+def py_get_color_from_hex_255(text):
+    """The hexadecimal colour parser written in plain Python: the peer's own."""
+    if not isinstance(text, str):
+        raise ValueError(f"invalid hex colour {text!r}: expected a str")
+    digits = text[1:] if text.startswith("#") else text
+    if len(digits) not in (3, 4, 6, 8) or not _HEX_DIGITS.issuperset(digits):
+        raise ValueError(f"invalid hex colour {text!r}: expected #rgb, #rgba, #rrggbb or #rrggbbaa")
+    if len(digits) <= 4:
+        digits = "".join(c * 2 for c in digits)
+    values = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
+    if len(values) == 4:
+        values[3] = values[3] / 255
+    return values
+
+
 class PyColorAttribute(PyProperty):
     def __init__(self, defaultvalue=None, **kw):
         self.format = kw.get("format", "")
@@ -480,7 +500,7 @@ class PyColorAttribute(PyProperty):
                 raise _refusal(self, obj, " must have 3 or 4 components (got ", value)
             return list(value)
         if isinstance(value, str):
-            return _attributes.get_color_from_hex_255(value)
+            return py_get_color_from_hex_255(value)
         raise _refusal(self, obj, " has an invalid format (got ", value)
 
     def attrvalue(self, obj):
@@ -533,6 +553,7 @@ def render_handler(obj, name, prevent_default, event_args, event_js, dispatch):
 class NativeBox(EventDispatcher):
     margin = _VariableListAttribute("10px 20px", attrtype="style")
     padding = _VariableListAttribute([4, 8], attrtype="style")
+    inset = _VariableListAttribute([1.5, 2.25, 0.5, 10.75], attrtype="style")
     color = _ColorAttribute((255, 128, 0), attrtype="style", format="css")
     shade = _ColorAttribute((255, 128, 0))
     veil = _ColorAttribute((255, 128, 0, 0.5))
@@ -543,6 +564,7 @@ class NativeBox(EventDispatcher):
 class PlainBox(PyDispatcher):
     margin = PyVariableListAttribute("10px 20px", attrtype="style")
     padding = PyVariableListAttribute([4, 8], attrtype="style")
+    inset = PyVariableListAttribute([1.5, 2.25, 0.5, 10.75], attrtype="style")
     color = PyColorAttribute((255, 128, 0), attrtype="style", format="css")
     shade = PyColorAttribute((255, 128, 0))
     veil = PyColorAttribute((255, 128, 0, 0.5))
@@ -578,6 +600,7 @@ def measure(quick=False):
         ("logical attrvalue", "NK.expanded.attrvalue(nk)", "PK.expanded.attrvalue(pk)", 1),
         ("list attrvalue, 3 str", "NK.fonts.attrvalue(nk)", "PK.fonts.attrvalue(pk)", 1),
         ("list attrvalue, int float str", "NK.points.attrvalue(nk)", "PK.points.attrvalue(pk)", 1),
+        ("list attrvalue, 6 with floats, None", "NK.series.attrvalue(nk)", "PK.series.attrvalue(pk)", 1),
         ("numeric assignment, numbers", "nk.width = 10.5; nk.width = 12", "pk.width = 10.5; pk.width = 12", 2),
         ("numeric assignment, texts", "nk.height = '10px'; nk.height = '12.5px'",
          "pk.height = '10px'; pk.height = '12.5px'", 2),
@@ -590,6 +613,7 @@ def measure(quick=False):
          "pk.points = [1, 2]; pk.points = (1, 2.5, 'a')", 2),
         ("box attrvalue, 4 texts", "NB.margin.attrvalue(nb)", "PB.margin.attrvalue(pb)", 1),
         ("box attrvalue, 4 ints", "NB.padding.attrvalue(nb)", "PB.padding.attrvalue(pb)", 1),
+        ("box attrvalue, 4 floats", "NB.inset.attrvalue(nb)", "PB.inset.attrvalue(pb)", 1),
         ("colour attrvalue, css", "NB.color.attrvalue(nb)", "PB.color.attrvalue(pb)", 1),
         ("colour attrvalue, scaled", "NB.shade.attrvalue(nb)", "PB.shade.attrvalue(pb)", 1),
         ("colour attrvalue, scaled alpha", "NB.veil.attrvalue(nb)", "PB.veil.attrvalue(pb)", 1),
@@ -597,6 +621,10 @@ def measure(quick=False):
         ("event attrvalue, function", "NB.onclick.attrvalue(nb)", "PB.onclick.attrvalue(pb)", 1),
         ("box assignment, '10px 20px'", "nb.margin = '1px 2px'; nb.margin = '10px 20px'",
          "pb.margin = '1px 2px'; pb.margin = '10px 20px'", 2),
+        ("colour assignment, '#ff0000'", "nb.shade = '#ff0000'; nb.shade = '#ff8000'",
+         "pb.shade = '#ff0000'; pb.shade = '#ff8000'", 2),
+        ("colour assignment, '#f008'", "nb.veil = '#f008'; nb.veil = '#ff800080'",
+         "pb.veil = '#f008'; pb.veil = '#ff800080'", 2),
     ]
     statements = {"floor": FLOOR}
     for i, (_, nat, py, _) in enumerate(cases):
@@ -608,19 +636,12 @@ def measure(quick=False):
     for i, (label, _, _, ops) in enumerate(cases):
         nat, py = times[f"nat{i}"] / ops, times[f"py{i}"] / ops
         if "attrvalue" in label:
-            bound = 4 if label.startswith("attrvalue") else 6 if label.split()[0] in ("box", "colour", "event") else 5
-            figures.append(Figure(label, nat, "floor len(short tuple)", floor, "within", bound))
+            figures.append(Figure(label, nat, FLOOR_NAME, floor, "within", 3, floor))
         else:
             bound = 0 if label.startswith("read") else 5
-            figures.append(Figure(label, nat, "plain-Python descriptor", py, "faster", bound))
+            figures.append(Figure(label, nat, "plain-Python descriptor", py, "faster", bound, floor))
     return figures
 
 
-def main():
-    print(header())
-    for figure in measure("--quick" in sys.argv):
-        print(figure.row())
-
-
 if __name__ == "__main__":
-    main()
+    print_figures(measure("--quick" in sys.argv))
