@@ -253,6 +253,18 @@ def test_rendering_matches_the_python_formatting(value, no_leak):
     assert (W.css.attrvalue(w), W.bare.attrvalue(w)) == ("rgba(1, 2, 3, 4)", python_attrvalue((1, 2, 3, 4), False))
 
 
+def test_every_byte_component_renders_as_in_python():
+    class W(EventDispatcher):
+        css = _ColorAttribute(format="css")
+        bare = _ColorAttribute()
+
+    w = W()
+    for i in range(256):
+        w.css = w.bare = value = [i, 255 - i, i // 2, i]
+        assert (W.css.attrvalue(w), W.bare.attrvalue(w)) == (python_attrvalue(value, True),
+                                                              python_attrvalue(value, False))
+
+
 def test_parser_global_is_looked_up_at_every_call(monkeypatch, no_leak):
     c = Card()
     seen = []

@@ -3,9 +3,9 @@
 // as a CSS colour function or as components scaled to 0..1.
 #include "attribute_class.hpp"
 #include "keywords.hpp"
-#include "number_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 
@@ -148,8 +148,8 @@ Ref join_components(PyObject* prefix, Ref* parts, Py_ssize_t n, PyObject* suffix
     return concat(pieces, k);
 }
 
-// Copies an ASCII text kept by a cache (float_text, scaled_text) to `out`;
-// null when the cache could not make it (an exception is set).
+// Copies an ASCII text kept by float_text's cache to `out`; null when the
+// cache could not make it (an exception is set).
 char* copy_text(char* out, const Ref& text) {
     if (!text) return nullptr;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
@@ -157,8 +157,37 @@ char* copy_text(char* out, const Ref& text) {
     return out + n;
 }
 
-// Writes format(item, "") of an exact int or float at `out` (kFloatTextMax
-// bytes free), or of item / 255 when `scaled`; returns the end. Null without
+// The decimal texts of 0..255, the components of most colours, each with its
+// length in its last byte: one four-byte copy writes one.
+constexpr std::array<std::array<char, 4>, 256> kByteTexts = [] {
+    std::array<std::array<char, 4>, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        char* p = table[i].data();
+        if (i >= 100) *p++ = static_cast<char>('0' + i / 100);
+        if (i >= 10) *p++ = static_cast<char>('0' + i / 10 % 10);
+        *p++ = static_cast<char>('0' + i % 10);
+        table[i][3] = static_cast<char>(p - table[i].data());
+    }
+    return table;
+}();
+
+// Writes the text of i / 255 for i in 0..255 (the scaled components of most
+// colours), made on first use and then copied with one fixed-size copy.
+char* write_scaled_byte(char* out, long i) {
+    struct Text {
+        char text[kFloatTextMax];
+        int length;  // 0 until made
+    };
+    static Text table[256];
+    Text& t = table[i];
+    if (!t.length) t.length = format_float(static_cast<double>(i) / 255.0, t.text);  // finite: never -1
+    std::memcpy(out, t.text, kFloatTextMax);
+    return out + t.length;
+}
+
+// Writes format(item, "") of an exact int or float at `out`, or of item / 255
+// when `scaled`, and returns the end; the fixed-size copies may fill the
+// kFloatTextMax bytes that the buffer leaves free for each item. Null without
 // an error when the general path must write it: another kind, an int beyond
 // 64 bits (or beyond 2**53 scaled, where Python's division is not one double
 // division); null with one when a text could not be made.
@@ -168,8 +197,13 @@ char* write_number(char* out, PyObject* item, bool scaled) {
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (overflow) return nullptr;
+        const bool byte = i >= 0 && i <= 255;
+        if (byte && scaled) return write_scaled_byte(out, static_cast<long>(i));
+        if (byte) {
+            std::memcpy(out, kByteTexts[i].data(), 4);
+            return out + kByteTexts[i][3];
+        }
         if (!scaled) return std::to_chars(out, out + kFloatTextMax, i).ptr;
-        if (i >= 0 && i <= 255) return copy_text(out, scaled_text(static_cast<long>(i)));
         constexpr long long exact = 1LL << 53;
         if (i < -exact || i > exact) return nullptr;
         d = static_cast<double>(i) / 255.0;
