@@ -209,6 +209,62 @@ def test_components_are_formatted_as_by_format():
     assert W.bare.attrvalue(w) == "shade[], shade[], shade[], shade[]"
 
 
+class Int(int):
+    def __format__(self, spec):
+        return "Int"
+
+
+class Float(float):
+    def __format__(self, spec):
+        return "Float"
+
+
+def python_attrvalue(value, css):
+    """What the rendering must give for a stored sequence, in plain Python."""
+    if len(value) == 3:
+        if css:
+            return "rgb({0}, {1}, {2})".format(*value)
+        return "{}, {}, {}".format(value[0] / 255, value[1] / 255, value[2] / 255)
+    if css:
+        return "rgba({0}, {1}, {2}, {3})".format(*value)
+    return "{}, {}, {}, {}".format(value[0] / 255, value[1] / 255, value[2] / 255, value[3])
+
+
+BIG = [2**53 - 1, 2**53, 2**53 + 1, -2**53 - 1, 2**63 - 1, -2**63, 2**63, 2**64 + 7]
+
+
+@pytest.mark.parametrize("value", [
+    [0, 128, 255], (7, 8, 9), [0, 128, 255, 0.5], [255, 0, 0, 1], [256, -1, 300, 0], [1.5, 102.0, -0.0, 1e-7],
+    [float("inf"), float("-inf"), float("nan"), 1e300], [0.1, 2.5e16, 1e16, 5e-324],
+    BIG[:3], BIG[3:6], BIG[5:], [BIG[2], 1, 2, BIG[-1]],
+    [True, 1, 2], [1, 2, 3, False], [Int(1), 2, 3], [1, 2, 3, Float(0.5)], [Float(1.0), 2, 3], [1, 2, 3, "x"],
+])
+def test_rendering_matches_the_python_formatting(value, no_leak):
+    class W(EventDispatcher):
+        css = _ColorAttribute(format="css", options=[(1, 2, 3, 4, 5)])
+        bare = _ColorAttribute(options=[(1, 2, 3, 4, 5)])
+
+    w = W()
+    w.css = w.bare = value
+    for prop, css in [(W.css, True), (W.bare, False)]:
+        assert prop.attrvalue(w) == python_attrvalue(value, css)
+        no_leak(lambda: prop.attrvalue(w))
+    w.css = w.bare = (1, 2, 3, 4, 5)  # an option: the first four rendered
+    assert (W.css.attrvalue(w), W.bare.attrvalue(w)) == ("rgba(1, 2, 3, 4)", python_attrvalue((1, 2, 3, 4), False))
+
+
+def test_every_byte_component_renders_as_in_python():
+    class W(EventDispatcher):
+        css = _ColorAttribute(format="css")
+        bare = _ColorAttribute()
+
+    w = W()
+    for i in range(256):
+        w.css = w.bare = value = [i, 255 - i, i // 2, i]
+        assert (W.css.attrvalue(w), W.bare.attrvalue(w)) == (python_attrvalue(value, True),
+                                                              python_attrvalue(value, False))
+
+
 def test_parser_global_is_looked_up_at_every_call(monkeypatch, no_leak):
     c = Card()
     seen = []

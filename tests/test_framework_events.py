@@ -2,9 +2,13 @@
 helper of ruvo.core.utils."""
 
 import gc
+import inspect
 import weakref
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from native_probe import frames
 
 from ruvo.core._event import BoundCallback, EventDispatcher, EventObservers, Observable, ObjectWithUid
 from ruvo.core.properties import StringProperty
@@ -258,6 +262,76 @@ def test_get_color_from_hex_255(text, expected):
 def test_get_color_from_hex_255_refuses(text):
     with pytest.raises(ValueError, match="invalid hex colour " + repr(text).replace("(", r"\(")):
         get_color_from_hex_255(text)
+
+
+_HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
+
+
+def python_hex_255(text):
+    """The helper's definition in plain Python, which the native one must match."""
+    if not isinstance(text, str):
+        raise ValueError(f"invalid hex colour {text!r}: expected a str")
+    digits = text[1:] if text.startswith("#") else text
+    if len(digits) not in (3, 4, 6, 8) or not _HEX_DIGITS.issuperset(digits):
+        raise ValueError(f"invalid hex colour {text!r}: expected #rgb, #rgba, #rrggbb or #rrggbbaa")
+    if len(digits) <= 4:
+        digits = "".join(c * 2 for c in digits)
+    values = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
+    if len(values) == 4:
+        values[3] = values[3] / 255
+    return values
+
+
+def outcome(parse, text):
+    try:
+        result = parse(text)
+    except ValueError as e:
+        return "refused", str(e)
+    return type(result), [(type(v), v) for v in result]
+
+
+class StrSub(str):
+    pass
+
+
+class ShownAs:
+    """An object whose repr is a str subclass with its own formatting."""
+
+    class Shown(str):
+        def __format__(self, spec):
+            return "<shown>"
+
+    def __repr__(self):
+        return self.Shown("ignored")
+
+
+@pytest.mark.parametrize("text", [
+    "#abc", "ABC", "#AbCd", "aBcD", "#0f0f0f", "FfEeDd", "#01234567", "89abcdef", "#fff0", "#000",
+    "", "#", "##", "##fff", "#ff", "#fffff", "#fffffff", "#fffffffff", "#ggg", "#fgf", "ff ", "#ff\x00",
+    "#\uff10\uff10\uff10", "\uff03fff", "#\u0661\u0662\u0663", "#ffé", "\U0001f600fff", "#ff\u00ff",
+    StrSub("#fff"), StrSub("12345678"), StrSub("#12"),
+    None, 5, 1.5, b"#fff", bytearray(b"fff"), ["#fff"], ShownAs(),
+])
+def test_native_parser_matches_the_python_definition(text):
+    assert outcome(get_color_from_hex_255, text) == outcome(python_hex_255, text)
+
+
+@given(st.text(alphabet="#0123456789abcdefABCDEFgG \u0661\uff10\x00\U0001f600", max_size=10))
+def test_native_parser_matches_the_python_definition_on_any_text(text):
+    assert outcome(get_color_from_hex_255, text) == outcome(python_hex_255, text)
+
+
+def test_native_parser_is_a_function_with_its_own_traceback_entry(no_leak):
+    assert get_color_from_hex_255.__module__ == "ruvo.core._framework"
+    assert str(inspect.signature(get_color_from_hex_255)) == "(text)"
+    first, second = get_color_from_hex_255(text="#fff"), get_color_from_hex_255("#fff")
+    assert first == second and first is not second
+    with pytest.raises(ValueError) as info:
+        get_color_from_hex_255("#12")
+    assert frames(info)[-1] == "ruvo.core._framework.get_color_from_hex_255"
+    no_leak(lambda: get_color_from_hex_255("#ff000080"))
+    no_leak(lambda: get_color_from_hex_255("#12"), raises=ValueError)
+    no_leak(lambda: get_color_from_hex_255(ShownAs()), raises=ValueError)
 
 
 def test_unbind_survives_equality_that_changes_the_bindings():

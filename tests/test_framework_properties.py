@@ -5,6 +5,7 @@ import gc
 import weakref
 
 import pytest
+from native_probe import frames
 
 import ruvo.core.utils
 from ruvo.core import properties as P
@@ -536,8 +537,9 @@ def test_dict_object_option_color():
     assert box.color == [0, 255, 0, 128 / 255]
     with pytest.raises(ValueError, match="Box.color accepts only a colour of 3 or 4 components"):
         box.color = [1, 2]
-    with pytest.raises(ValueError, match="invalid hex colour 'red'"):
+    with pytest.raises(ValueError, match="invalid hex colour 'red'") as info:
         box.color = "red"
+    assert frames(info)[-1] == "ruvo.core._framework.get_color_from_hex_255"  # parsed directly, same entry
 
 
 def test_reference_list_and_alias_follow_their_sources():

@@ -3,7 +3,11 @@
 // as a CSS colour function or as components scaled to 0..1.
 #include "attribute_class.hpp"
 #include "keywords.hpp"
-#include "number_text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
 
 namespace ruvo::attributes {
 
@@ -125,8 +129,10 @@ int make_texts() {
 }
 
 bool is_css(PyObject* format) {
-    return format && PyUnicode_Check(format) && PyUnicode_GET_LENGTH(format) == 3 &&
-           PyUnicode_CompareWithASCIIString(format, "css") == 0;
+    if (!format || !PyUnicode_Check(format)) return false;
+    if (!PyUnicode_IS_READY(format)) return PyUnicode_CompareWithASCIIString(format, "css") == 0;
+    return PyUnicode_GET_LENGTH(format) == 3 && PyUnicode_KIND(format) == PyUnicode_1BYTE_KIND &&
+           std::memcmp(PyUnicode_1BYTE_DATA(format), "css", 3) == 0;
 }
 
 // Joins `parts` (count n) as PREFIX t0, t1, ... SUFFIX.
@@ -142,30 +148,110 @@ Ref join_components(PyObject* prefix, Ref* parts, Py_ssize_t n, PyObject* suffix
     return concat(pieces, k);
 }
 
-// format(item, "") for an item whose formatting runs no code (an exact int,
-// float or str); null without an error for any other item.
-Ref plain_text(PyObject* item) {
-    if (PyLong_CheckExact(item)) return int_text(item);
-    if (PyFloat_CheckExact(item)) return float_text(item);
-    if (PyUnicode_CheckExact(item)) return Ref::borrow(item);
-    return {};
+// Copies an ASCII text kept by float_text's cache to `out`; null when the
+// cache could not make it (an exception is set).
+char* copy_text(char* out, const Ref& text) {
+    if (!text) return nullptr;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    std::memcpy(out, PyUnicode_1BYTE_DATA(text.get()), static_cast<size_t>(n));
+    return out + n;
+}
+
+// The decimal texts of 0..255, the components of most colours, each with its
+// length in its last byte: one four-byte copy writes one.
+constexpr std::array<std::array<char, 4>, 256> kByteTexts = [] {
+    std::array<std::array<char, 4>, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        char* p = table[i].data();
+        if (i >= 100) *p++ = static_cast<char>('0' + i / 100);
+        if (i >= 10) *p++ = static_cast<char>('0' + i / 10 % 10);
+        *p++ = static_cast<char>('0' + i % 10);
+        table[i][3] = static_cast<char>(p - table[i].data());
+    }
+    return table;
+}();
+
+// Writes the text of i / 255 for i in 0..255 (the scaled components of most
+// colours), made on first use and then copied with one fixed-size copy.
+char* write_scaled_byte(char* out, long i) {
+    struct Text {
+        char text[kFloatTextMax];
+        int length;  // 0 until made
+    };
+    static Text table[256];
+    Text& t = table[i];
+    if (!t.length) t.length = format_float(static_cast<double>(i) / 255.0, t.text);  // finite: never -1
+    std::memcpy(out, t.text, kFloatTextMax);
+    return out + t.length;
+}
+
+// Writes format(item, "") of an exact int or float at `out`, or of item / 255
+// when `scaled`, and returns the end; the fixed-size copies may fill the
+// kFloatTextMax bytes that the buffer leaves free for each item. Null without
+// an error when the general path must write it: another kind, an int beyond
+// 64 bits (or beyond 2**53 scaled, where Python's division is not one double
+// division); null with one when a text could not be made.
+char* write_number(char* out, PyObject* item, bool scaled) {
+    double d;
+    if (PyLong_CheckExact(item)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow) return nullptr;
+        const bool byte = i >= 0 && i <= 255;
+        if (byte && scaled) return write_scaled_byte(out, static_cast<long>(i));
+        if (byte) {
+            std::memcpy(out, kByteTexts[i].data(), 4);
+            return out + kByteTexts[i][3];
+        }
+        if (!scaled) return std::to_chars(out, out + kFloatTextMax, i).ptr;
+        constexpr long long exact = 1LL << 53;
+        if (i < -exact || i > exact) return nullptr;
+        d = static_cast<double>(i) / 255.0;
+    } else if (PyFloat_CheckExact(item)) {
+        if (!scaled) return copy_text(out, float_text(item));
+        d = PyFloat_AS_DOUBLE(item) / 255.0;
+    } else {
+        return nullptr;
+    }
+    // A float object, not a text: float_text keeps the texts of recent values.
+    Ref quotient = Ref::steal(PyFloat_FromDouble(d));
+    return quotient ? copy_text(out, float_text(quotient.get())) : nullptr;
+}
+
+// The fast path of the rendering: a stored exact list or tuple whose first
+// `count` items are exact ints and floats, written in one pass into one
+// buffer and made into one str. Safe because nothing here runs Python code:
+// the sequence cannot change while its items are read. Null without an error
+// when write_number declines an item (the general path renders the value),
+// with one when a text could not be made.
+Ref render_numbers(PyObject* value, Py_ssize_t count, bool css) {
+    PyObject* const* items;
+    if (PyList_CheckExact(value) && PyList_GET_SIZE(value) >= count) {
+        items = reinterpret_cast<PyListObject*>(value)->ob_item;
+    } else if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) >= count) {
+        items = reinterpret_cast<PyTupleObject*>(value)->ob_item;
+    } else {
+        return {};
+    }
+    char buffer[8 + 4 * (kFloatTextMax + 2)];
+    char* at = buffer;
+    if (css) at = std::copy_n(count == 3 ? "rgb(" : "rgba(", count == 3 ? 4 : 5, at);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i) at = std::copy_n(", ", 2, at);
+        at = write_number(at, items[i], !css && i < 3);
+        if (!at) return {};  // declined, or failed with the exception set
+    }
+    if (css) *at++ = ')';
+    const Py_ssize_t n = at - buffer;
+    Ref text = Ref::steal(PyUnicode_New(n, 127));
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), buffer, static_cast<size_t>(n));
+    return text;
 }
 
 // "rgb({0}, {1}, {2})" or "rgba({0}, {1}, {2}, {3})" formatted with the
 // components as positional arguments.
 Ref render_css(PyObject* value, Py_ssize_t count) {
     Ref parts[4];
-    if (PyList_CheckExact(value) && PyList_GET_SIZE(value) >= count) {
-        Py_ssize_t done = 0;
-        for (; done < count; ++done) {
-            parts[done] = plain_text(PyList_GET_ITEM(value, done));
-            if (!parts[done]) break;
-        }
-        if (done == count) {
-            return join_components(count == 3 ? colour_texts.rgb : colour_texts.rgba, parts, count, texts.close_paren);
-        }
-        if (PyErr_Occurred()) return {};
-    }
     Ref args = Ref::steal(PySequence_Tuple(value));
     if (!args) return {};
     const Py_ssize_t given = PyTuple_GET_SIZE(args.get());
@@ -188,24 +274,16 @@ Ref render_bare(PyObject* value, Py_ssize_t count) {
         Ref item = Ref::steal(PySequence_GetItem(value, i));
         if (!item) return {};
         if (i < 3) {
-            long small = PyLong_CheckExact(item.get()) ? small_int(item.get()) : -1;
-            if (small >= 0) {
-                parts[i] = scaled_text(small);
-                if (!parts[i]) return {};
-                continue;
-            }
             item = Ref::steal(PyNumber_TrueDivide(item.get(), colour_texts.max));
             if (!item) return {};
         }
-        parts[i] = PyFloat_CheckExact(item.get()) ? float_text(item.get())
-                                                  : Ref::steal(PyObject_Format(item.get(), texts.empty));
+        parts[i] = Ref::steal(PyObject_Format(item.get(), texts.empty));
         if (!parts[i]) return {};
     }
     return join_components(nullptr, parts, count, nullptr);
 }
 
 Ref render(PyObject* self, PyObject* obj) {
-    if (make_texts() < 0) return {};
     Ref value = get_value(self, obj);
     if (!value) return {};
     if (value.get() == Py_None) return Ref::borrow(texts.empty);
@@ -213,7 +291,10 @@ Ref render(PyObject* self, PyObject* obj) {
     const Py_ssize_t n = PyObject_Size(value.get());
     if (n < 0) return {};
     const Py_ssize_t count = n == 3 ? 3 : 4;
-    return is_css(as_color(self)->format) ? render_css(value.get(), count) : render_bare(value.get(), count);
+    const bool css = is_css(as_color(self)->format);
+    if (Ref text = render_numbers(value.get(), count, css); text || PyErr_Occurred()) return text;
+    if (make_texts() < 0) return {};
+    return css ? render_css(value.get(), count) : render_bare(value.get(), count);
 }
 
 void fill_table(void* t) {

@@ -188,4 +188,13 @@ Ref class_properties(PyTypeObject* type);
 // The list methods that ObservableList wraps, looked up at import.
 int init_observable_list();
 
+// get_color_from_hex_255 (hex_colour.cpp): its declaration, the function
+// object made from it at import (owned), and the parser itself: a new list of
+// the components of a colour text, or null with ValueError naming the text.
+extern const FunctionDef hex_colour_function;
+extern PyObject* hex_colour_parser;
+Ref parse_hex_colour(PyObject* text);
+// parser(text) for the colour parser found in a module's namespace.
+Ref call_colour_parser(PyObject* parser, PyObject* text);
+
 }  // namespace ruvo::framework::impl

@@ -1,7 +1,7 @@
-// ruvo.core._framework: the property and event framework's native types.
-// ruvo.core.properties and ruvo.core._event re-export them. Each type is
-// declared in the file of its class; this file makes the module's constants
-// and readies and publishes the types at import.
+// ruvo.core._framework: the property and event framework's native types and
+// its colour parser. ruvo.core.properties, ruvo.core._event and ruvo.core.utils
+// re-export them. Each type is declared in the file of its class; this file
+// makes the module's constants and readies and publishes the types at import.
 #include "framework.hpp"
 
 namespace ruvo::framework::impl {
@@ -87,6 +87,9 @@ int exec_framework(PyObject* module) {
     for (const PublicType& entry : kPublicTypes) {
         if (publish(module, entry) < 0) return -1;
     }
+    Ref parser = make_function(hex_colour_function, module);
+    if (!parser || PyModule_AddObjectRef(module, hex_colour_function.method.site.name(), parser.get()) < 0) return -1;
+    set_field(hex_colour_parser, std::move(parser));
     return PyModule_AddObjectRef(module, "CSS_LENGTH_UNITS", texts.units);
 }
 

@@ -62,7 +62,7 @@ PyObject* color_convert(Property*, PyObject*, PyObject* value) {
     if (!utils) return nullptr;
     Ref parse = Ref::steal(PyObject_GetAttr(utils.get(), texts.get_color));
     if (!parse) return nullptr;
-    return PyObject_CallOneArg(parse.get(), value);
+    return call_colour_parser(parse.get(), value).release();
 }
 
 PyObject* color_check(Property* self, PyObject* obj, PyObject* value) {
