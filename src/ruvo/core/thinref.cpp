@@ -71,6 +71,11 @@ Ref call_field(PyObject* self) {
     return r;
 }
 
+// True when every name that the class ThinRef provides, its own and those of
+// its base, starts with "_"; found at import (ready_type). Both are static
+// types, which cannot gain attributes later.
+bool own_names_private = false;
+
 // True when `name` is an entry of the instance dictionary (of a subclass
 // instance); also true when looking it up fails, so that the generic lookup
 // repeats the failure.
@@ -178,15 +183,24 @@ PyObject* forward_getattr(PyObject* self, PyObject* name) {
                    [name](PyObject* r) { return PyObject_GetAttr(r, name); });
 }
 
+// True when the generic lookup on `self` would miss `name` without looking:
+// `self` is an exact ThinRef, which has no instance dictionary, and `name` an
+// exact ASCII str that does not start with "_", which its class cannot
+// provide (own_names_private). Reading the name runs nothing; an empty one
+// reads its terminating NUL.
+bool surely_not_own(PyObject* self, PyObject* name) {
+    return Py_IS_TYPE(self, &ThinRefType) && own_names_private && PyUnicode_CheckExact(name) &&
+           PyUnicode_IS_COMPACT_ASCII(name) && PyUnicode_1BYTE_DATA(name)[0] != '_';
+}
+
 PyObject* thinref_getattro(PyObject* self, PyObject* name) {
-    // The generic lookup fails exactly when the class provides no such name
-    // and the instance dictionary holds none: decide that without raising.
-    if (PyUnicode_CheckExact(name) && !_PyType_Lookup(Py_TYPE(self), name) && !in_instance_dict(self, name)) {
-        return forward_getattr(self, name);
+    if (!surely_not_own(self, name)) {
+        // The generic lookup in its suppressing form: a miss, or an
+        // AttributeError raised on the way, gives null with no exception set,
+        // so that no error is made and cleared for a name the proxy lacks.
+        PyObject* own = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        if (own || PyErr_Occurred()) return own;
     }
-    PyObject* result = PyObject_GenericGetAttr(self, name);
-    if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
-    PyErr_Clear();
     return forward_getattr(self, name);
 }
 
@@ -418,6 +432,19 @@ int ready_type() {
     if (!own_ref_method || !own_getattribute) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "ThinRef lacks __ref__ or __getattribute__");
         return -1;
+    }
+    own_names_private = true;
+    PyObject* mro = ThinRefType.tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key) || PyUnicode_GetLength(key) <= 0 || PyUnicode_ReadChar(key, 0) != '_') {
+                PyErr_Clear();
+                own_names_private = false;
+            }
+        }
     }
     return 0;
 }
