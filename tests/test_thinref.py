@@ -637,6 +637,31 @@ def test_subclass_override_of_ref_reaches_every_forwarding():
     assert not hasattr(other, "assigned")
 
 
+@pytest.mark.parametrize("name", ["__ref__", "__getattribute__"])
+@pytest.mark.parametrize("changed", ["class", "base"])
+def test_ref_override_added_and_removed_after_use(name, changed):
+    other = Other()
+
+    class Base(ThinRef):
+        pass
+
+    class Sub(Base):
+        pass
+
+    target = Sub if changed == "class" else Base
+    x = Obj()
+    p = Sub(x)
+    for _ in range(2):  # the second round after the class was seen unchanged again
+        assert p.attr == "class attr" and hash(p) == hash(x)
+        if name == "__ref__":
+            setattr(target, name, lambda self: other)
+        else:
+            setattr(target, name,
+                    lambda self, n: (lambda: other) if n == "__ref__" else ThinRef.__getattribute__(self, n))
+        assert p.attr == "other" and hash(p) == 99
+        delattr(target, name)
+
+
 def test_instance_dict_ref_override():
     other = Other()
 

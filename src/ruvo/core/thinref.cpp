@@ -90,13 +90,39 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
     return true;
 }
 
+// The subclass last found to keep ThinRef's own __ref__ and
+// __getattribute__, with its version tag then: while the tag is unchanged
+// (the interpreter renews it when the class or a base changes), so are both
+// lookups. A tag is never given twice, so a new class at a freed one's
+// address does not match.
+PyTypeObject* keeping_class = nullptr;
+unsigned int keeping_version = 0;
+
+bool keeps_own_ref(PyTypeObject* tp) {
+    if (tp == keeping_class && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        tp->tp_version_tag == keeping_version) {
+        return true;
+    }
+    const unsigned int version = type_version(tp);
+    if (_PyType_Lookup(tp, texts.ref_method) != own_ref_method ||
+        _PyType_Lookup(tp, texts.getattribute) != own_getattribute) {
+        return false;
+    }
+    // Recorded only when the class did not change meanwhile (a lookup can
+    // run the __eq__ of a key in a class namespace).
+    if (version && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == version) {
+        keeping_class = tp;
+        keeping_version = version;
+    }
+    return true;
+}
+
 // True when self.__ref__ is ThinRef's own method: then calling the field
 // directly gives what the ordinary lookup and call would.
 bool own_ref(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp == &ThinRefType) return true;
-    return _PyType_Lookup(tp, texts.ref_method) == own_ref_method &&
-           _PyType_Lookup(tp, texts.getattribute) == own_getattribute && !in_instance_dict(self, texts.ref_method);
+    return keeps_own_ref(tp) && !in_instance_dict(self, texts.ref_method);
 }
 
 }  // namespace
