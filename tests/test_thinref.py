@@ -336,6 +336,29 @@ def test_missing_attribute_error_is_the_referents():
     assert not hasattr(p, "nope")
 
 
+class Name(str):
+    """An attribute name that is not an exact str."""
+
+
+class SubProxy(ThinRef):
+    pass
+
+
+@pytest.mark.parametrize("cls", [ThinRef, SubProxy])
+@pytest.mark.parametrize("name", [Name("value"), Name("__ref__"), "vàlue", "", "_value", Name("nope"), "nope"])
+def test_attribute_read_by_any_name(cls, name):
+    x = Obj()
+    vars(x).update({"value": 1, "vàlue": 2, "": 3, "_value": 4, "__ref__": 5})
+    p = cls(x)
+    if name == "__ref__":
+        assert getattr(p, name)() is x  # the class's own name stays on the proxy
+    elif name == "nope":
+        with pytest.raises(AttributeError, match="^'Obj' object has no attribute 'nope'$"):
+            getattr(p, name)
+    else:
+        assert getattr(p, name) == vars(x)[name]
+
+
 def test_assignment_of_own_names_is_forwarded():
     x = Obj()
     p = ThinRef(x)
