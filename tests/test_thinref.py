@@ -871,6 +871,21 @@ def test_missing_weakref_global(restore_globals):
         del builtins.weakref
 
 
+def test_weakref_global_from_the_builtins_is_resolved_at_each_binding(restore_globals):
+    import builtins
+    import types
+
+    del restore_globals.weakref
+    for tag in ("first", "second"):  # the module's own namespace stays as it is
+        fake = types.ModuleType("fakeweakref")
+        fake.ref = lambda obj, destructor, tag=tag: (lambda: tag)
+        builtins.weakref = fake
+        try:
+            assert ThinRef(Obj()).__ref__() == tag
+        finally:
+            del builtins.weakref
+
+
 def test_weakref_ref_errors_propagate(restore_globals):
     class Bad:
         def ref(self, obj, destructor):
