@@ -336,6 +336,29 @@ def test_missing_attribute_error_is_the_referents():
     assert not hasattr(p, "nope")
 
 
+class Name(str):
+    """An attribute name that is not an exact str."""
+
+
+class SubProxy(ThinRef):
+    pass
+
+
+@pytest.mark.parametrize("cls", [ThinRef, SubProxy])
+@pytest.mark.parametrize("name", [Name("value"), Name("__ref__"), "vàlue", "", "_value", Name("nope"), "nope"])
+def test_attribute_read_by_any_name(cls, name):
+    x = Obj()
+    vars(x).update({"value": 1, "vàlue": 2, "": 3, "_value": 4, "__ref__": 5})
+    p = cls(x)
+    if name == "__ref__":
+        assert getattr(p, name)() is x  # the class's own name stays on the proxy
+    elif name == "nope":
+        with pytest.raises(AttributeError, match="^'Obj' object has no attribute 'nope'$"):
+            getattr(p, name)
+    else:
+        assert getattr(p, name) == vars(x)[name]
+
+
 def test_assignment_of_own_names_is_forwarded():
     x = Obj()
     p = ThinRef(x)
@@ -637,6 +660,31 @@ def test_subclass_override_of_ref_reaches_every_forwarding():
     assert not hasattr(other, "assigned")
 
 
+@pytest.mark.parametrize("name", ["__ref__", "__getattribute__"])
+@pytest.mark.parametrize("changed", ["class", "base"])
+def test_ref_override_added_and_removed_after_use(name, changed):
+    other = Other()
+
+    class Base(ThinRef):
+        pass
+
+    class Sub(Base):
+        pass
+
+    target = Sub if changed == "class" else Base
+    x = Obj()
+    p = Sub(x)
+    for _ in range(2):  # the second round after the class was seen unchanged again
+        assert p.attr == "class attr" and hash(p) == hash(x)
+        if name == "__ref__":
+            setattr(target, name, lambda self: other)
+        else:
+            setattr(target, name,
+                    lambda self, n: (lambda: other) if n == "__ref__" else ThinRef.__getattribute__(self, n))
+        assert p.attr == "other" and hash(p) == 99
+        delattr(target, name)
+
+
 def test_instance_dict_ref_override():
     other = Other()
 
@@ -821,6 +869,21 @@ def test_missing_weakref_global(restore_globals):
         assert ThinRef(Obj())._ThinRef__ref is not None
     finally:
         del builtins.weakref
+
+
+def test_weakref_global_from_the_builtins_is_resolved_at_each_binding(restore_globals):
+    import builtins
+    import types
+
+    del restore_globals.weakref
+    for tag in ("first", "second"):  # the module's own namespace stays as it is
+        fake = types.ModuleType("fakeweakref")
+        fake.ref = lambda obj, destructor, tag=tag: (lambda: tag)
+        builtins.weakref = fake
+        try:
+            assert ThinRef(Obj()).__ref__() == tag
+        finally:
+            del builtins.weakref
 
 
 def test_weakref_ref_errors_propagate(restore_globals):

@@ -71,6 +71,11 @@ Ref call_field(PyObject* self) {
     return r;
 }
 
+// True when every name that the class ThinRef provides, its own and those of
+// its base, starts with "_"; found at import (ready_type). Both are static
+// types, which cannot gain attributes later.
+bool own_names_private = false;
+
 // True when `name` is an entry of the instance dictionary (of a subclass
 // instance); also true when looking it up fails, so that the generic lookup
 // repeats the failure.
@@ -85,13 +90,39 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
     return true;
 }
 
+// The subclass last found to keep ThinRef's own __ref__ and
+// __getattribute__, with its version tag then: while the tag is unchanged
+// (the interpreter renews it when the class or a base changes), so are both
+// lookups. A tag is never given twice, so a new class at a freed one's
+// address does not match.
+PyTypeObject* keeping_class = nullptr;
+unsigned int keeping_version = 0;
+
+bool keeps_own_ref(PyTypeObject* tp) {
+    if (tp == keeping_class && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        tp->tp_version_tag == keeping_version) {
+        return true;
+    }
+    const unsigned int version = type_version(tp);
+    if (_PyType_Lookup(tp, texts.ref_method) != own_ref_method ||
+        _PyType_Lookup(tp, texts.getattribute) != own_getattribute) {
+        return false;
+    }
+    // Recorded only when the class did not change meanwhile (a lookup can
+    // run the __eq__ of a key in a class namespace).
+    if (version && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == version) {
+        keeping_class = tp;
+        keeping_version = version;
+    }
+    return true;
+}
+
 // True when self.__ref__ is ThinRef's own method: then calling the field
 // directly gives what the ordinary lookup and call would.
 bool own_ref(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp == &ThinRefType) return true;
-    return _PyType_Lookup(tp, texts.ref_method) == own_ref_method &&
-           _PyType_Lookup(tp, texts.getattribute) == own_getattribute && !in_instance_dict(self, texts.ref_method);
+    return keeps_own_ref(tp) && !in_instance_dict(self, texts.ref_method);
 }
 
 }  // namespace
@@ -178,15 +209,24 @@ PyObject* forward_getattr(PyObject* self, PyObject* name) {
                    [name](PyObject* r) { return PyObject_GetAttr(r, name); });
 }
 
+// True when the generic lookup on `self` would miss `name` without looking:
+// `self` is an exact ThinRef, which has no instance dictionary, and `name` an
+// exact ASCII str that does not start with "_", which its class cannot
+// provide (own_names_private). Reading the name runs nothing; an empty one
+// reads its terminating NUL.
+bool surely_not_own(PyObject* self, PyObject* name) {
+    return Py_IS_TYPE(self, &ThinRefType) && own_names_private && PyUnicode_CheckExact(name) &&
+           PyUnicode_IS_COMPACT_ASCII(name) && PyUnicode_1BYTE_DATA(name)[0] != '_';
+}
+
 PyObject* thinref_getattro(PyObject* self, PyObject* name) {
-    // The generic lookup fails exactly when the class provides no such name
-    // and the instance dictionary holds none: decide that without raising.
-    if (PyUnicode_CheckExact(name) && !_PyType_Lookup(Py_TYPE(self), name) && !in_instance_dict(self, name)) {
-        return forward_getattr(self, name);
+    if (!surely_not_own(self, name)) {
+        // The generic lookup in its suppressing form: a miss, or an
+        // AttributeError raised on the way, gives null with no exception set,
+        // so that no error is made and cleared for a name the proxy lacks.
+        PyObject* own = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        if (own || PyErr_Occurred()) return own;
     }
-    PyObject* result = PyObject_GenericGetAttr(self, name);
-    if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
-    PyErr_Clear();
     return forward_getattr(self, name);
 }
 
@@ -418,6 +458,19 @@ int ready_type() {
     if (!own_ref_method || !own_getattribute) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "ThinRef lacks __ref__ or __getattribute__");
         return -1;
+    }
+    own_names_private = true;
+    PyObject* mro = ThinRefType.tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key) || PyUnicode_GetLength(key) <= 0 || PyUnicode_ReadChar(key, 0) != '_') {
+                PyErr_Clear();
+                own_names_private = false;
+            }
+        }
     }
     return 0;
 }

@@ -66,7 +66,9 @@ inline Ref referent(PyObject* self) {
             if (r.get() != Py_None) return r;
         }
     }
-    return referent_general(self);
+    // Taken out of the out-of-line call's handle, which lives in memory: the
+    // caller's handle, shared with the path above, then stays in a register.
+    return Ref::steal(referent_general(self).release());
 }
 
 // ---------------------------------------------------------------------------

@@ -5,8 +5,8 @@
 // non-module, or change the module's attribute: every use sees the change.
 //
 // The layer's CachedGlobal gives the global itself; what is used is an
-// attribute of it, which ModuleAttr caches on top, validated by the version
-// of the module's own namespace.
+// attribute of it, which ModuleAttr caches on top, validated by the versions
+// of this module's namespace and of the global module's own.
 #include <cstdint>
 
 #include "thinref.hpp"
@@ -16,24 +16,29 @@ namespace ruvo::thinref {
 namespace {
 
 // An attribute of a module global, looked up through the module's namespace
-// first, then the attribute on it. While the global is the same plain module
-// object and the attribute comes from that module's own namespace, the value
-// is cached until either namespace changes (where dict versions tell that).
+// first, then the attribute on it. When the global is a plain module found in
+// this module's own namespace (not among the builtins) and the attribute
+// comes from that module's namespace, the value is cached until either
+// namespace changes (where dict versions tell that) or the module's class
+// does.
 class ModuleAttr {
 public:
-    ModuleAttr(CachedGlobal& module, const char* attr) noexcept : module_global_(module), text_(attr) {}
+    ModuleAttr(CachedGlobal& module, const char* global, const char* attr) noexcept
+        : module_global_(module), global_text_(global), text_(attr) {}
 
     Ref get() {
-        Ref module = module_global_.get(module_def.dict);
-        if (!module) return module;
-        PyObject* m = module.get();
 #ifdef RUVO_HAS_DICT_VERSION
-        // Only a plain module was cached: one whose class changed since is looked up again.
-        if (m == module_ && PyModule_CheckExact(m) && dict_version(PyModule_GetDict(m)) == version_) {
+        // An unchanged namespace still maps the global to module_, which is
+        // held and so is the same object.
+        if (value_ && dict_version(module_def.dict) == globals_version_ && PyModule_CheckExact(module_) &&
+            dict_version(module_dict_) == version_) {
             return Ref::borrow(value_);
         }
 #endif
-        if (!intern(&name_, text_)) return Ref();
+        Ref module = module_global_.get(module_def.dict);
+        if (!module) return module;
+        PyObject* m = module.get();
+        if (!intern(&name_, text_) || !intern(&global_name_, global_text_)) return Ref();
         if (PyModule_CheckExact(m)) {
             // A plain module's attribute is the entry of its namespace when
             // there is one (its type provides no such name). The namespace
@@ -43,11 +48,21 @@ public:
             if (v) {
                 Ref value = Ref::borrow(v);
 #ifdef RUVO_HAS_DICT_VERSION
-                version_ = dict_version(d.get());
+                const uint64_t version = dict_version(d.get());
+                PyObject* own = PyDict_GetItemWithError(module_def.dict, global_name_);
+                if (!own && PyErr_Occurred()) return Ref();
+                const uint64_t globals_version = dict_version(module_def.dict);
+                if (own == m) {
+                    // Releasing the old cached objects may run code: done last.
+                    PyObject* old[] = {module_, module_dict_, value_};
+                    module_ = Py_NewRef(m);
+                    module_dict_ = Py_NewRef(d.get());
+                    value_ = Py_NewRef(value.get());
+                    version_ = version;
+                    globals_version_ = globals_version;
+                    for (PyObject* o : old) Py_XDECREF(o);
+                }
 #endif
-                // Releasing the old cached objects may run code: done last.
-                Py_XSETREF(module_, module.release());
-                Py_XSETREF(value_, Py_NewRef(value.get()));
                 return value;
             }
             if (PyErr_Occurred()) return Ref();
@@ -57,19 +72,23 @@ public:
 
 private:
     CachedGlobal& module_global_;
+    const char* global_text_;
     const char* text_;
+    PyObject* global_name_ = nullptr;
     PyObject* name_ = nullptr;
-    PyObject* module_ = nullptr;  // owned, so that its address is not reused
-    PyObject* value_ = nullptr;   // owned
-    uint64_t version_ = 0;
+    PyObject* module_ = nullptr;       // owned, so that its address is not reused
+    PyObject* module_dict_ = nullptr;  // owned
+    PyObject* value_ = nullptr;        // owned
+    uint64_t version_ = 0;             // of module_dict_
+    uint64_t globals_version_ = 0;     // of this module's namespace
 };
 
 CachedGlobal weakref_global("weakref");
 CachedGlobal operator_global("operator");
-ModuleAttr weakref_ref(weakref_global, "ref");
-ModuleAttr operator_truediv_attr(operator_global, "truediv");
-ModuleAttr operator_itruediv_attr(operator_global, "itruediv");
-ModuleAttr operator_index_attr(operator_global, "index");
+ModuleAttr weakref_ref(weakref_global, "weakref", "ref");
+ModuleAttr operator_truediv_attr(operator_global, "operator", "truediv");
+ModuleAttr operator_itruediv_attr(operator_global, "operator", "itruediv");
+ModuleAttr operator_index_attr(operator_global, "operator", "index");
 
 // The functions of the operator module as imported: while the global still
 // names them, the host's own number operations give the same result.
