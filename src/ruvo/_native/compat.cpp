@@ -6,8 +6,10 @@ unsigned int type_version(PyTypeObject* type) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
 #else
-    // A lookup through the method cache assigns the tag; the name is any
-    // interned text, looked up without running Python code.
+    // A valid tag is read as it is. Otherwise a lookup through the method
+    // cache assigns one; the name is any interned text, looked up without
+    // running Python code.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return type->tp_version_tag;
     static PyObject* name = PyUnicode_InternFromString("__class__");
     if (!name) {
         PyErr_Clear();
