@@ -60,7 +60,12 @@ int format_decimal(double d, char* out) {
 }  // namespace
 
 int format_float(double d, char* out) {
-    if (!std::isfinite(d)) return -1;
+    if (!std::isfinite(d)) {
+        const char* text = std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf";
+        const size_t n = std::strlen(text);
+        std::memcpy(out, text, n);
+        return static_cast<int>(n);
+    }
     if (int n = format_decimal(d, out)) return n;
     // Shortest round-trip digits in scientific form, e.g. "-1.2345e+02", "0e+00".
     char sci[40];
@@ -126,14 +131,9 @@ Ref float_text(PyObject* x) {
     if (e.text && e.bits == bits) return Ref::borrow(e.text);
     char out[kFloatTextMax];
     int n = format_float(d, out);
-    Ref text;
-    if (n < 0) {
-        text = Ref::steal(PyFloat_Type.tp_repr(x));
-    } else {
-        text = Ref::steal(PyUnicode_New(n, 127));
-        if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
-    }
+    Ref text = n < 0 ? Ref::steal(PyFloat_Type.tp_repr(x)) : Ref::steal(PyUnicode_New(n, 127));
     if (!text) return text;
+    if (n >= 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
     e.bits = bits;
     set_field(e.text, Ref::borrow(text.get()));
     return text;

@@ -18,10 +18,12 @@ inline Ref get_value(PyObject* self, PyObject* obj) {
     return Ref::steal(p->vtab->get_value(p, obj));
 }
 
-// True when `obj` is an EventDispatcher (a widget).
+// True when `obj` is an EventDispatcher (a widget). A widget class usually
+// derives from EventDispatcher directly: its base is tested before its MRO.
 inline bool is_widget(PyObject* obj) {
     PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
-    return Py_IS_TYPE(obj, dispatcher) || PyType_IsSubtype(Py_TYPE(obj), dispatcher);
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == dispatcher || type->tp_base == dispatcher || PyType_IsSubtype(type, dispatcher);
 }
 
 // The PropertyStorage of this property on the widget `obj`: KeyError when it
@@ -32,6 +34,14 @@ Ref storage_of(PyObject* self, PyObject* obj);
 inline framework::PropertyStorage* as_storage(const Ref& storage) {
     return reinterpret_cast<framework::PropertyStorage*>(storage.get());
 }
+
+// The stored value of `obj`, as get_value gives it, and in `storage` the
+// PropertyStorage it was read from, for further reads (the unit). Under the
+// framework's own getter, which reads the value from the storage, the
+// storage is looked up here; otherwise, and when that lookup finds no
+// storage, the value comes through the table, which reports the failure, and
+// `storage` stays null.
+Ref stored_value(PyObject* self, PyObject* obj, Ref& storage);
 
 // The property's Python attribute `name`.
 Ref property_name(PyObject* self);
