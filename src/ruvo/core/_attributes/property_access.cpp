@@ -69,7 +69,10 @@ Ref resolved_attrname(PyObject* attrname, PyObject* name) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "replace");
         return {};
     }
-    return Ref::steal(PyUnicode_Replace(name, texts.underscore, texts.dash, -1));
+    auto dashed = [](PyObject* text) { return Ref::steal(PyUnicode_Replace(text, texts.underscore, texts.dash, -1)); };
+    if (!PyUnicode_CheckExact(name)) return dashed(name);
+    static DerivedTexts<16> dashed_names;
+    return dashed_names.get(name, dashed);
 }
 
 Failure raise_value_error(PyObject* self, PyObject* obj, std::initializer_list<PyObject*> tail) {

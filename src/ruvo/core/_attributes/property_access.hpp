@@ -46,6 +46,34 @@ Ref stored_value(PyObject* self, PyObject* obj, Ref& storage);
 // The property's Python attribute `name`.
 Ref property_name(PyObject* self);
 
+// A text derived from an exact str, remembered for the last strs seen: a
+// rendering derives the same names at every call. Entries are found by the
+// str's address; each holds its str, so an address found is still that
+// str's.
+template <int N>
+class DerivedTexts {
+public:
+    // The text remembered for `key` (an exact str), else derive(key) (a Ref,
+    // null with an exception), remembered in place of another.
+    template <class Derive>
+    Ref get(PyObject* key, Derive&& derive) {
+        Entry& e = entries_[(reinterpret_cast<uintptr_t>(key) >> 4) % N];
+        if (e.key == key) return Ref::borrow(e.text);
+        Ref text = derive(key);
+        if (!text) return text;
+        set_field(e.key, Ref::borrow(key));
+        set_field(e.text, Ref::borrow(text.get()));
+        return text;
+    }
+
+private:
+    struct Entry {
+        PyObject* key;   // owned, kept until replaced
+        PyObject* text;  // owned
+    };
+    Entry entries_[N] = {};
+};
+
 // The attribute name rendered: `attrname` when it is a non-empty str, else
 // `name` with every "_" replaced by "-" (AttributeError for a None name).
 Ref resolved_attrname(PyObject* attrname, PyObject* name);
