@@ -26,31 +26,22 @@ int format_decimal(double d, char* out) {
     const double a = std::fabs(d);
     if (!(a >= 1e-4 && a < kLimit) && a != 0.0) return 0;
     for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
-        const double scaled = std::nearbyint(a * kPow10[k]);
+        const double scaled = a * kPow10[k];
         if (scaled >= kLimit) return 0;
-        if (scaled / kPow10[k] != a) continue;
-        char digits[24];
-        const int n = static_cast<int>(
-            std::to_chars(digits, digits + sizeof digits, static_cast<uint64_t>(scaled)).ptr - digits);
+        // Rounded to the nearest: below 2**50 the addition of 0.5 is exact.
+        const auto m = static_cast<uint64_t>(scaled + 0.5);
+        if (static_cast<double>(m) / kPow10[k] != a) continue;
+        const auto unit = static_cast<uint64_t>(kPow10[k]);
         char* o = out;
         if (std::signbit(d)) *o++ = '-';
+        o = std::to_chars(o, o + 20, m / unit).ptr;
+        *o++ = '.';
         if (k == 0) {
-            std::memcpy(o, digits, n);
-            o += n;
-            *o++ = '.';
             *o++ = '0';
-        } else if (n > k) {
-            std::memcpy(o, digits, n - k);
-            o += n - k;
-            *o++ = '.';
-            std::memcpy(o, digits + n - k, k);
-            o += k;
         } else {
-            *o++ = '0';
-            *o++ = '.';
-            for (int i = n; i < k; ++i) *o++ = '0';
-            std::memcpy(o, digits, n);
-            o += n;
+            uint64_t fraction = m % unit;
+            for (int i = k - 1; i >= 0; --i, fraction /= 10) o[i] = static_cast<char>('0' + fraction % 10);
+            o += k;
         }
         return static_cast<int>(o - out);
     }
