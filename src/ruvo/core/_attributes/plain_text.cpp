@@ -1,23 +1,13 @@
 #include "plain_text.hpp"
 
-#include <charconv>
 #include <cstring>
 
 namespace ruvo::attributes {
 
-bool read_number(PyObject* item, PlainSpan& span, char* out) {
-    int n;
-    if (PyLong_CheckExact(item)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow) return false;
-        n = static_cast<int>(std::to_chars(out, out + kFloatTextMax, v).ptr - out);
-    } else if (PyFloat_CheckExact(item)) {
-        n = format_float(PyFloat_AS_DOUBLE(item), out);
-        if (n < 0) return false;
-    } else {
-        return false;
-    }
+bool read_float(PyObject* item, PlainSpan& span, char* out) {
+    if (!PyFloat_CheckExact(item)) return false;
+    const int n = format_float(PyFloat_AS_DOUBLE(item), out);
+    if (n < 0) return false;
     span.data = out;
     span.length = n;
     return true;

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <charconv>
 #include <string_view>
 
 #include "native.hpp"
@@ -21,10 +22,9 @@ struct PlainSpan {
     Py_ssize_t length;
 };
 
-// The digits of an exact int within 64 bits or of an exact float, written at
-// `out` (kFloatTextMax bytes free) for `span`. False, with no exception set,
-// for any other item.
-bool read_number(PyObject* item, PlainSpan& span, char* out);
+// The digits of an exact float, written at `out` (kFloatTextMax bytes free)
+// for `span`. False, with no exception set, for any other item.
+bool read_float(PyObject* item, PlainSpan& span, char* out);
 
 // The texts of spans[0..count) separated by `separator` (ASCII) in one new
 // str of `length` characters besides the separators.
@@ -50,9 +50,10 @@ public:
             span.length = PyUnicode_GET_LENGTH(item);
         } else if (const PlainSpan* seen = find(item)) {
             // An item already added (a box value repeats its items) is
-            // written again from the same digits.
+            // written again from the same digits. Numbers are written at
+            // free_ (kFloatTextMax bytes each).
             span = *seen;
-        } else if (read_number(item, span, free_)) {
+        } else if (PyLong_CheckExact(item) ? read_int(item, span, free_) : read_float(item, span, free_)) {
             free_ += span.length;
         } else {
             return false;
@@ -67,6 +68,16 @@ public:
     Ref join(std::string_view separator) const { return join_plain(spans_, count_, length_, ascii_, separator); }
 
 private:
+    // An exact int within 64 bits, the usual box or list item.
+    static bool read_int(PyObject* item, PlainSpan& span, char* out) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow) return false;
+        span.data = out;
+        span.length = std::to_chars(out, out + kFloatTextMax, v).ptr - out;
+        return true;
+    }
+
     const PlainSpan* find(PyObject* item) const {
         for (int i = 0; i < count_; ++i) {
             if (spans_[i].item == item) return &spans_[i];
