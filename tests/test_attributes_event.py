@@ -143,6 +143,25 @@ def test_register_event_called_after_base_set_up():
     assert seen == [(("on_click",), {"client": True}, True), (("on_mouse-over",), {"client": True}, True)]
 
 
+def test_names_follow_each_attribute_across_many_classes():
+    # More attribute names than renderings keep at hand, in classes made and
+    # dropped in turn: each renders its own dashed and event names.
+    def name_of(obj, name, **kwargs):
+        return name
+
+    for round_ in range(3):
+        names = [f"onpart_{round_}_{i}" for i in range(40)]
+        W = type("W", (EventDispatcher,), {n: _GenericEventAttribute(True, name_of) for n in names})
+        w = W()
+        for _ in range(2):
+            for n in names:
+                attr = getattr(W, n)
+                assert attr.attrname == n.replace("_", "-")
+                assert attr.attrvalue(w) == "on_" + n.replace("_", "-")[2:]
+        del W, w
+        gc.collect()
+
+
 @pytest.mark.parametrize("override, event", [("ontap", "on_tap"), (["o", "n", "tap", 5], "on_['tap', 5]")])
 def test_event_name_from_python_attrname_override(override, event):
     class Renamed(_GenericEventAttribute):

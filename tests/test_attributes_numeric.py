@@ -348,6 +348,12 @@ def test_float_text_matches_str():
     values = [0.1, 1 / 3, 2**53, 2.0**-1074, 1.7976931348623157e308, 1e15, 1e16, 1e-4, 1e-5, 123456.789, -9.5]
     values += [struct.unpack("d", struct.pack("Q", rng.getrandbits(64)))[0] for _ in range(3000)]
     values += [rng.uniform(-1e6, 1e6) for _ in range(1000)]
+    # Short decimals and the bounds of fixed notation, as given and narrowed
+    # to 32 bits as parsed texts are.
+    short = [rng.randrange(-10**9, 10**9) / 10 ** rng.randrange(0, 14) for _ in range(2000)]
+    short += [2.0**50, 2.0**50 - 0.5, 2.0**50 - 0.25, 1e15 + 0.5, 1e-4, 0.00015, -0.0, 1e16 - 2]
+    short += [math.nextafter(v, d) for v in (1e-4, 12.5, 0.1) for d in (0, 1e300)]
+    values += short + [struct.unpack("f", struct.pack("f", v))[0] for v in short if abs(v) < 3e38]
     for v in values:
         if math.isnan(v):
             continue

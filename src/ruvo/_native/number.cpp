@@ -4,11 +4,60 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace ruvo {
 
+namespace {
+
+// The digits of a value that is a whole number of 10**-k for a small k
+// (12.5, 0.25, 3.0, the usual sizes), written without the general shortest
+// digits search; 0 when `d` is not such a value. For m = round(d * 10**k)
+// below 2**50, both m and 10**k are exact doubles, so m / 10**k is correctly
+// rounded and equals `d` exactly when the text "m e-k" reads back as `d`.
+// A double's spacing there is at most 10**-k / 4, so no other multiple of
+// 10**-k reads back as `d`, and the rounding of d * 10**k cannot pick the
+// wrong m: the first k that works gives the shortest digits. The values
+// from 1e-4 up to 2**50 are those written in fixed notation.
+int format_decimal(double d, char* out) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                        1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+    constexpr double kLimit = 1125899906842624.0;  // 2**50
+    const double a = std::fabs(d);
+    if (!(a >= 1e-4 && a < kLimit) && a != 0.0) return 0;
+    for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
+        const double scaled = a * kPow10[k];
+        if (scaled >= kLimit) return 0;
+        // Rounded to the nearest: below 2**50 the addition of 0.5 is exact.
+        const auto m = static_cast<uint64_t>(scaled + 0.5);
+        if (static_cast<double>(m) / kPow10[k] != a) continue;
+        const auto unit = static_cast<uint64_t>(kPow10[k]);
+        char* o = out;
+        if (std::signbit(d)) *o++ = '-';
+        o = std::to_chars(o, o + 20, m / unit).ptr;
+        *o++ = '.';
+        if (k == 0) {
+            *o++ = '0';
+        } else {
+            uint64_t fraction = m % unit;
+            for (int i = k - 1; i >= 0; --i, fraction /= 10) o[i] = static_cast<char>('0' + fraction % 10);
+            o += k;
+        }
+        return static_cast<int>(o - out);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int format_float(double d, char* out) {
-    if (!std::isfinite(d)) return -1;
+    if (!std::isfinite(d)) {
+        const char* text = std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf";
+        const size_t n = std::strlen(text);
+        std::memcpy(out, text, n);
+        return static_cast<int>(n);
+    }
+    if (int n = format_decimal(d, out)) return n;
     // Shortest round-trip digits in scientific form, e.g. "-1.2345e+02", "0e+00".
     char sci[40];
     std::to_chars_result r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
@@ -73,14 +122,9 @@ Ref float_text(PyObject* x) {
     if (e.text && e.bits == bits) return Ref::borrow(e.text);
     char out[kFloatTextMax];
     int n = format_float(d, out);
-    Ref text;
-    if (n < 0) {
-        text = Ref::steal(PyFloat_Type.tp_repr(x));
-    } else {
-        text = Ref::steal(PyUnicode_New(n, 127));
-        if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
-    }
+    Ref text = n < 0 ? Ref::steal(PyFloat_Type.tp_repr(x)) : Ref::steal(PyUnicode_New(n, 127));
     if (!text) return text;
+    if (n >= 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, static_cast<size_t>(n));
     e.bits = bits;
     set_field(e.text, Ref::borrow(text.get()));
     return text;

@@ -19,7 +19,7 @@ namespace ruvo {
 Ref float_text(PyObject* x);
 
 // The same text written into `out` (at least kFloatTextMax bytes, ASCII, no
-// terminator) for a finite `d`; returns its length, or -1 for inf and nan.
+// terminator); returns its length, or -1 when the digits cannot be had.
 inline constexpr int kFloatTextMax = 32;
 int format_float(double d, char* out);
 

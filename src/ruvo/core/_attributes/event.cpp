@@ -142,22 +142,29 @@ Ref attrname_of(PyObject* self) {
     return Ref::steal(PyObject_GetAttr(self, texts.attrname));
 }
 
-// "on_" and the descriptor's Python attribute `attrname` from its third
-// character on: onclick gives on_click. Computed at every use.
-Ref client_event_name(PyObject* self) {
-    Ref attrname = attrname_of(self);
-    if (!attrname) return {};
-    Ref tail;
-    if (PyUnicode_CheckExact(attrname.get())) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(attrname.get());
-        tail = Ref::steal(PyUnicode_Substring(attrname.get(), n < 2 ? n : 2, n));
-    } else {
-        tail = Ref::steal(PyObject_GetItem(attrname.get(), event_texts.from_third));
-        if (tail) tail = Ref::steal(PyObject_Format(tail.get(), texts.empty));
-    }
+// "on_" followed by `tail`.
+Ref prefixed_on(const Ref& tail) {
     if (!tail) return {};
     PyObject* pieces[2] = {event_texts.on, tail.get()};
     return concat(pieces, 2);
+}
+
+// "on_" and the descriptor's Python attribute `attrname` from its third
+// character on: onclick gives on_click. The attribute is read at every use;
+// the name made from a str is remembered.
+Ref client_event_name(PyObject* self) {
+    Ref attrname = attrname_of(self);
+    if (!attrname) return {};
+    if (PyUnicode_CheckExact(attrname.get())) {
+        static DerivedTexts<16> event_names;
+        return event_names.get(attrname.get(), [](PyObject* text) {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+            return prefixed_on(Ref::steal(PyUnicode_Substring(text, n < 2 ? n : 2, n)));
+        });
+    }
+    Ref tail = Ref::steal(PyObject_GetItem(attrname.get(), event_texts.from_third));
+    if (tail) tail = Ref::steal(PyObject_Format(tail.get(), texts.empty));
+    return prefixed_on(tail);
 }
 
 // The base's set-up, then the client event declared on the widget.

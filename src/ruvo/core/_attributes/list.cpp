@@ -1,11 +1,9 @@
 // _ListAttribute: a list value rendered as its items joined by ", ", and
 // accepted only as the framework's own ObservableList, optionally of a fixed
 // length.
-#include <charconv>
-#include <cstring>
-
 #include "attribute_class.hpp"
 #include "keywords.hpp"
+#include "plain_text.hpp"
 
 namespace ruvo::attributes {
 
@@ -98,66 +96,6 @@ int add_item(Pieces& parts, PyObject* item) {
     return parts.add(PyFloat_CheckExact(item) ? float_text(item) : Ref::steal(PyObject_Str(item)));
 }
 
-// The common case written in one go: a short sequence of one-byte texts,
-// ints and floats, none of which runs code while it is written out. Returns
-// null without an exception when the sequence holds anything else.
-Ref join_simple(PyObject* seq) {
-    constexpr Py_ssize_t kMaxItems = 32;
-    constexpr int kIntMax = 24;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    if (n < 1 || n > kMaxItems) return {};
-    struct Span {
-        const char* data;
-        Py_ssize_t len;
-    };
-    Span spans[kMaxItems];
-    char numbers[kMaxItems * kFloatTextMax];
-    char* free_at = numbers;
-    Py_ssize_t total = 2 * (n - 1);
-    bool ascii = true;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-        if (PyUnicode_CheckExact(item)) {
-            if (PyUnicode_READY(item) < 0 || PyUnicode_KIND(item) != PyUnicode_1BYTE_KIND) {
-                PyErr_Clear();
-                return {};
-            }
-            ascii = ascii && PyUnicode_IS_ASCII(item);
-            spans[i] = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(item)), PyUnicode_GET_LENGTH(item)};
-        } else if (PyFloat_CheckExact(item)) {
-            int len = format_float(PyFloat_AS_DOUBLE(item), free_at);
-            if (len < 0) return {};
-            spans[i] = {free_at, len};
-            free_at += len;
-        } else if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-            if (overflow || (v == -1 && PyErr_Occurred())) {
-                PyErr_Clear();
-                return {};
-            }
-            char* end = std::to_chars(free_at, free_at + kIntMax, v).ptr;
-            spans[i] = {free_at, end - free_at};
-            free_at = end;
-        } else {
-            return {};
-        }
-        total += spans[i].len;
-    }
-    Ref result = Ref::steal(PyUnicode_New(total, ascii ? 127 : 255));
-    if (!result) return {};
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get()));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) {
-            *out++ = ',';
-            *out++ = ' ';
-        }
-        std::memcpy(out, spans[i].data, static_cast<size_t>(spans[i].len));
-        out += spans[i].len;
-    }
-    return result;
-}
-
 // The items joined by ", "; "" for a false value (None, an empty list).
 Ref render(PyObject* self, PyObject* obj) {
     Ref value = get_value(self, obj);
@@ -173,9 +111,13 @@ Ref render(PyObject* self, PyObject* obj) {
     // that may change the list.
     if (PyList_CheckExact(v) || PyTuple_CheckExact(v) ||
         (PyList_Check(v) && Py_TYPE(v)->tp_iter == PyList_Type.tp_iter)) {
-        if (Ref simple = join_simple(v)) return simple;
-        if (PyErr_Occurred()) return {};
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
+        // Plain items are joined in one pass; the first other one sends
+        // the whole list down the general path.
+        PlainText<32> plain;
+        Py_ssize_t i = 0;
+        while (i < PySequence_Fast_GET_SIZE(v) && plain.add(PySequence_Fast_GET_ITEM(v, i))) ++i;
+        if (i == PySequence_Fast_GET_SIZE(v)) return plain.join(", ");
+        for (i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(v, i));
             if (add_item(parts, item.get()) < 0) return {};
         }

@@ -7,6 +7,7 @@
 //   keywords.hpp/.cpp          the constructors' keyword handling
 //   constants.hpp/.cpp         constant texts and builtins
 //   number_text.hpp            cached texts of small ints and their fractions of 255
+//   plain_text.hpp/.cpp        texts of numbers and strings joined in one pass
 //   attribute.cpp              _Attribute
 //   numeric.cpp                _NumericAttribute, _BoundedNumericAttribute
 //   boolean.cpp                _BooleanAttribute, _LogicalAttribute

@@ -1,10 +1,8 @@
 // _NumericAttribute and _BoundedNumericAttribute: numbers rendered with a CSS
 // unit ("12px"), or one of the attribute's options rendered as it is.
-#include <charconv>
-#include <cstring>
-
 #include "attribute_class.hpp"
 #include "keywords.hpp"
+#include "plain_text.hpp"
 
 namespace ruvo::attributes {
 
@@ -147,12 +145,13 @@ Ref bounded_check(framework::Property* self, PyObject* obj, PyObject* value) {
 
 // The unit of the value of `obj`: the attribute's Python method get_units.
 // The framework's own method (the one an instance of the native class
-// always reaches) is read directly: the unit remembered with the value,
-// else the declared one.
-Ref units_of(PyTypeObject* native, PyObject* self, PyObject* obj) {
+// always reaches) is read directly: the unit remembered with the value in
+// its storage (`value_storage` when the value was read from it), else the
+// declared one.
+Ref units_of(PyTypeObject* native, PyObject* self, PyObject* obj, const Ref& value_storage) {
     PyTypeObject* type = Py_TYPE(self);
     if (type == native && type->tp_dictoffset == 0 && obj != Py_None) {
-        Ref storage = storage_of(self, obj);
+        Ref storage = value_storage ? Ref::borrow(value_storage.get()) : storage_of(self, obj);
         if (!storage) return {};
         PyObject* remembered = as_storage(storage)->units;
         if (remembered && remembered != Py_None) return Ref::borrow(remembered);
@@ -172,56 +171,20 @@ Ref as_text(PyObject* x) {
     return Ref::steal(PyObject_Format(x, texts.empty));
 }
 
-// The common case in one allocation: an exact int (within 64 bits) or a
-// finite exact float, followed by a one-byte unit text (null: none). Returns
-// null without an exception for anything else.
-Ref number_with_unit(PyObject* value, PyObject* unit) {
-    char digits[kFloatTextMax];
-    int n;
-    if (PyFloat_CheckExact(value)) {
-        n = format_float(PyFloat_AS_DOUBLE(value), digits);
-        if (n < 0) return {};
-    } else if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return {};
-        }
-        n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
-    } else {
-        return {};
-    }
-    Py_ssize_t unit_len = 0;
-    bool ascii = true;
-    if (unit) {
-        if (!PyUnicode_CheckExact(unit) || PyUnicode_READY(unit) < 0 || PyUnicode_KIND(unit) != PyUnicode_1BYTE_KIND) {
-            PyErr_Clear();
-            return {};
-        }
-        unit_len = PyUnicode_GET_LENGTH(unit);
-        ascii = PyUnicode_IS_ASCII(unit);
-    }
-    Ref text = Ref::steal(PyUnicode_New(n + unit_len, ascii ? 127 : 255));
-    if (!text) return {};
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    std::memcpy(out, digits, static_cast<size_t>(n));
-    if (unit_len) std::memcpy(out + n, PyUnicode_1BYTE_DATA(unit), static_cast<size_t>(unit_len));
-    return text;
-}
-
 template <AttributeType& Declared>
 Ref render(PyObject* self, PyObject* obj) {
-    Ref value = get_value(self, obj);
+    Ref storage;
+    Ref value = stored_value(self, obj, storage);
     if (!value) return {};
     if (value.get() == Py_None) return Ref::borrow(texts.empty);
     if (PyUnicode_Check(value.get())) return value;  // an option
-    Ref units = units_of(&Declared.type, self, obj);
+    Ref units = units_of(&Declared.type, self, obj, storage);
     if (!units) return {};
-    int with_unit = PyObject_IsTrue(units.get());
+    PyObject* u = units.get();
+    int with_unit = PyUnicode_CheckExact(u) ? PyUnicode_GET_LENGTH(u) > 0 : PyObject_IsTrue(u);
     if (with_unit < 0) return {};
-    if (Ref text = number_with_unit(value.get(), with_unit ? units.get() : nullptr)) return text;
-    if (PyErr_Occurred()) return {};
+    PlainText<2> plain;
+    if (plain.add(value.get()) && (!with_unit || plain.add(units.get()))) return plain.join("");
     Ref number = as_text(value.get());
     if (!with_unit || !number) return number;
     Ref unit = as_text(units.get());

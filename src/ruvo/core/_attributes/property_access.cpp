@@ -4,18 +4,30 @@
 
 namespace ruvo::attributes {
 
-Ref storage_of(PyObject* self, PyObject* obj) {
-    PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
-    if (!PyObject_TypeCheck(obj, dispatcher)) {
-        raise_expected(dispatcher, obj);
-        return {};
-    }
+namespace {
+
+// The entry of the widget `obj` (an EventDispatcher) under the property's
+// name, held; null when there is none, with an exception only when the
+// lookup raised. `name` holds the name looked up.
+Ref storage_entry(PyObject* self, PyObject* obj, Ref& name) {
     // Both held: the lookup may run a key's __eq__, which can rename the
     // property or change the widget.
     Ref storages = Ref::borrow(reinterpret_cast<framework::EventDispatcher*>(obj)->storage);
-    Ref name = Ref::borrow(reinterpret_cast<framework::Property*>(self)->name);
-    PyObject* entry =
-        storages && name && PyDict_Check(storages.get()) ? PyDict_GetItemWithError(storages.get(), name.get()) : nullptr;
+    name = Ref::borrow(reinterpret_cast<framework::Property*>(self)->name);
+    if (!storages || !name || !PyDict_Check(storages.get())) return {};
+    return Ref::borrow(PyDict_GetItemWithError(storages.get(), name.get()));
+}
+
+}  // namespace
+
+Ref storage_of(PyObject* self, PyObject* obj) {
+    PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
+    if (!is_widget(obj)) {
+        raise_expected(dispatcher, obj);
+        return {};
+    }
+    Ref name;
+    Ref entry = storage_entry(self, obj, name);
     if (!entry) {
         if (!PyErr_Occurred()) {
             Ref key = Ref::steal(PyTuple_Pack(1, name ? name.get() : Py_None));
@@ -24,11 +36,29 @@ Ref storage_of(PyObject* self, PyObject* obj) {
         return {};
     }
     PyTypeObject* storage_type = framework_type(FrameworkType::PropertyStorage);
-    if (!PyObject_TypeCheck(entry, storage_type)) {
-        raise_expected(storage_type, entry);
+    if (!PyObject_TypeCheck(entry.get(), storage_type)) {
+        raise_expected(storage_type, entry.get());
         return {};
     }
-    return Ref::borrow(entry);
+    return entry;
+}
+
+Ref stored_value(PyObject* self, PyObject* obj, Ref& storage) {
+    auto* p = reinterpret_cast<framework::Property*>(self);
+    // The framework's getter: the storage under the property's name (a str),
+    // else its own error.
+    if (p->vtab->get_value == framework_table<framework::PropertyTable>(FrameworkType::Property)->get_value &&
+        is_widget(obj) && p->name && PyUnicode_Check(p->name)) {
+        Ref name;
+        Ref entry = storage_entry(self, obj, name);
+        if (!entry && PyErr_Occurred()) return {};
+        if (entry && PyObject_TypeCheck(entry.get(), framework_type(FrameworkType::PropertyStorage)) &&
+            as_storage(entry)->value) {
+            storage = std::move(entry);
+            return Ref::borrow(as_storage(storage)->value);
+        }
+    }
+    return get_value(self, obj);
 }
 
 Ref property_name(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, texts.name)); }
@@ -39,7 +69,10 @@ Ref resolved_attrname(PyObject* attrname, PyObject* name) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "replace");
         return {};
     }
-    return Ref::steal(PyUnicode_Replace(name, texts.underscore, texts.dash, -1));
+    auto dashed = [](PyObject* text) { return Ref::steal(PyUnicode_Replace(text, texts.underscore, texts.dash, -1)); };
+    if (!PyUnicode_CheckExact(name)) return dashed(name);
+    static DerivedTexts<16> dashed_names;
+    return dashed_names.get(name, dashed);
 }
 
 Failure raise_value_error(PyObject* self, PyObject* obj, std::initializer_list<PyObject*> tail) {

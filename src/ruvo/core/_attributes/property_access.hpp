@@ -18,10 +18,12 @@ inline Ref get_value(PyObject* self, PyObject* obj) {
     return Ref::steal(p->vtab->get_value(p, obj));
 }
 
-// True when `obj` is an EventDispatcher (a widget).
+// True when `obj` is an EventDispatcher (a widget). A widget class usually
+// derives from EventDispatcher directly: its base is tested before its MRO.
 inline bool is_widget(PyObject* obj) {
     PyTypeObject* dispatcher = framework_type(FrameworkType::EventDispatcher);
-    return Py_IS_TYPE(obj, dispatcher) || PyType_IsSubtype(Py_TYPE(obj), dispatcher);
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == dispatcher || type->tp_base == dispatcher || PyType_IsSubtype(type, dispatcher);
 }
 
 // The PropertyStorage of this property on the widget `obj`: KeyError when it
@@ -33,8 +35,44 @@ inline framework::PropertyStorage* as_storage(const Ref& storage) {
     return reinterpret_cast<framework::PropertyStorage*>(storage.get());
 }
 
+// The stored value of `obj`, as get_value gives it, and in `storage` the
+// PropertyStorage it was read from, for further reads (the unit). Under the
+// framework's own getter, which reads the value from the storage, the
+// storage is looked up here; otherwise, and when that lookup finds no
+// storage, the value comes through the table, which reports the failure, and
+// `storage` stays null.
+Ref stored_value(PyObject* self, PyObject* obj, Ref& storage);
+
 // The property's Python attribute `name`.
 Ref property_name(PyObject* self);
+
+// A text derived from an exact str, remembered for the last strs seen: a
+// rendering derives the same names at every call. Entries are found by the
+// str's address; each holds its str, so an address found is still that
+// str's.
+template <int N>
+class DerivedTexts {
+public:
+    // The text remembered for `key` (an exact str), else derive(key) (a Ref,
+    // null with an exception), remembered in place of another.
+    template <class Derive>
+    Ref get(PyObject* key, Derive&& derive) {
+        Entry& e = entries_[(reinterpret_cast<uintptr_t>(key) >> 4) % N];
+        if (e.key == key) return Ref::borrow(e.text);
+        Ref text = derive(key);
+        if (!text) return text;
+        set_field(e.key, Ref::borrow(key));
+        set_field(e.text, Ref::borrow(text.get()));
+        return text;
+    }
+
+private:
+    struct Entry {
+        PyObject* key;   // owned, kept until replaced
+        PyObject* text;  // owned
+    };
+    Entry entries_[N] = {};
+};
 
 // The attribute name rendered: `attrname` when it is a non-empty str, else
 // `name` with every "_" replaced by "-" (AttributeError for a None name).

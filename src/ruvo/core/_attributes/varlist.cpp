@@ -3,7 +3,7 @@
 // and rendered as the items separated by blanks.
 #include "attribute_class.hpp"
 #include "keywords.hpp"
-#include "number_text.hpp"
+#include "plain_text.hpp"
 
 namespace ruvo::attributes {
 
@@ -182,40 +182,6 @@ Ref convert(framework::Property* self, PyObject* obj, PyObject* value) {
     return convert_value(reinterpret_cast<PyObject*>(self), obj, value);
 }
 
-// The text of a box item that converts without running code, or null
-// without an error for any other kind of item.
-Ref plain_item_text(PyObject* item) {
-    if (PyUnicode_CheckExact(item)) return Ref::borrow(item);
-    if (PyLong_CheckExact(item)) return int_text(item);
-    if (PyFloat_CheckExact(item)) return float_text(item);
-    if (item == Py_None) return Ref::steal(PyObject_Str(item));
-    return {};
-}
-
-// An exact list of a few numbers and texts, as the conversion stores it,
-// joined without a list of texts; an item repeated by the expansion is
-// turned into text once. Null without an error when another path is needed.
-Ref render_plain_list(PyObject* list) {
-    constexpr Py_ssize_t kMaxItems = 8;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    if (n == 0 || n > kMaxItems) return {};
-    Ref item_texts[kMaxItems];
-    PyObject* pieces[2 * kMaxItems - 1];
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        for (Py_ssize_t j = 0; j < i && !item_texts[i]; ++j) {
-            if (PyList_GET_ITEM(list, j) == item) item_texts[i] = Ref::borrow(item_texts[j].get());
-        }
-        if (!item_texts[i]) {
-            item_texts[i] = plain_item_text(item);
-            if (!item_texts[i]) return {};
-        }
-        if (i) pieces[2 * i - 1] = messages.blank;
-        pieces[2 * i] = item_texts[i].get();
-    }
-    return concat(pieces, 2 * n - 1);
-}
-
 // The items as text joined by blanks; an option text as it is; '' for None.
 Ref render(PyObject* self, PyObject* obj) {
     Ref value = get_value(self, obj);
@@ -224,8 +190,13 @@ Ref render(PyObject* self, PyObject* obj) {
     if (PyUnicode_Check(value.get())) return value;
     if (!intern(&messages.blank, " ")) return {};
     if (PyList_CheckExact(value.get())) {
-        Ref text = render_plain_list(value.get());
-        if (text || PyErr_Occurred()) return text;
+        // As the conversion stores it: an exact list of numbers and texts,
+        // joined in one pass unless an item is of another kind.
+        PyObject* list = value.get();
+        PlainText<8> plain;
+        Py_ssize_t i = 0;
+        while (i < PyList_GET_SIZE(list) && plain.add(PyList_GET_ITEM(list, i))) ++i;
+        if (i == PyList_GET_SIZE(list)) return plain.join(" ");
     }
     Ref item_texts = Ref::steal(PyList_New(0));
     Ref items = Ref::steal(item_texts ? PyObject_GetIter(value.get()) : nullptr);
