@@ -6,7 +6,6 @@
 //   property_access.hpp/.cpp   values, storages and names read from the framework's records
 //   keywords.hpp/.cpp          the constructors' keyword handling
 //   constants.hpp/.cpp         constant texts and builtins
-//   number_text.hpp            cached texts of small ints and their fractions of 255
 //   plain_text.hpp/.cpp        texts of numbers and strings joined in one pass
 //   attribute.cpp              _Attribute
 //   numeric.cpp                _NumericAttribute, _BoundedNumericAttribute
