@@ -77,7 +77,10 @@ Ref parse_general(PyObject* text) {
     Ref values = Ref::steal(PyList_New(0));
     if (!values) return {};
     for (Py_ssize_t i = 0; i < n; i += 2) {
-        Ref piece = Ref::steal(PySequence_GetSlice(digits.get(), i, i + 2));
+        Ref start = Ref::steal(PyLong_FromSsize_t(i));
+        Ref stop = start ? Ref::steal(PyLong_FromSsize_t(i + 2)) : Ref();
+        Ref range = stop ? Ref::steal(PySlice_New(start.get(), stop.get(), nullptr)) : Ref();
+        Ref piece = range ? Ref::steal(PyObject_GetItem(digits.get(), range.get())) : Ref();
         Ref value = piece ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyLong_Type), "Oi", piece.get(), 16)) : Ref();
         if (!value || PyList_Append(values.get(), value.get()) < 0) return {};
     }
