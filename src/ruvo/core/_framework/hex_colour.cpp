@@ -105,19 +105,18 @@ Ref parse_hex_colour(PyObject* text) {
         return is_str ? parse_general(text) : refuse(text, "expected a str");
     }
     if (PyUnicode_READY(text) < 0) return {};
-    const char* const bad = kBadText;
-    if (!PyUnicode_IS_ASCII(text)) return refuse(text, bad);
+    if (!PyUnicode_IS_ASCII(text)) return refuse(text, kBadText);
     const Py_UCS1* s = PyUnicode_1BYTE_DATA(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n && s[0] == '#') ++s, --n;
-    if (n != 3 && n != 4 && n != 6 && n != 8) return refuse(text, bad);
+    if (n != 3 && n != 4 && n != 6 && n != 8) return refuse(text, kBadText);
     const bool shorthand = n <= 4;  // each digit stands for itself doubled: "f" is 0xff
     const Py_ssize_t count = shorthand ? n : n / 2;
     int values[4];
     for (Py_ssize_t i = 0; i < count; ++i) {
         const int high = hex_digit(s[shorthand ? i : 2 * i]);
         const int low = shorthand ? high : hex_digit(s[2 * i + 1]);
-        if (high < 0 || low < 0) return refuse(text, bad);
+        if (high < 0 || low < 0) return refuse(text, kBadText);
         values[i] = high * 16 + low;
     }
     Ref list = Ref::steal(PyList_New(count));
