@@ -321,6 +321,102 @@ def test_native_parser_matches_the_python_definition_on_any_text(text):
     assert outcome(get_color_from_hex_255, text) == outcome(python_hex_255, text)
 
 
+class Prefixed(str):
+    """Claims a leading "#" whatever the text."""
+
+    def startswith(self, prefix, *args):
+        return True
+
+
+class Unprefixed(str):
+    def startswith(self, prefix, *args):
+        return False
+
+
+class Sliced(str):
+    def __getitem__(self, index):
+        return "abc"
+
+
+class Sized(str):
+    def __len__(self):
+        return 3
+
+
+class Iterated(str):
+    def __iter__(self):
+        return iter("fff")
+
+
+class SlicedToUnsliceable(str):
+    """Its slice is sized and iterable but cannot itself be sliced."""
+
+    class Digits:
+        def __len__(self):
+            return 6
+
+        def __iter__(self):
+            return iter("ffffff")
+
+    def __getitem__(self, index):
+        return self.Digits()
+
+
+class Shrinking(str):
+    """Its length changes at each call: 6, then 4, then 4..."""
+
+    def __len__(self):
+        self.calls = getattr(self, "calls", 0) + 1
+        return 6 if self.calls == 1 else 4
+
+
+class ClaimsStr:
+    """Not a str, but isinstance(x, str) is true and its methods answer."""
+
+    __class__ = property(lambda self: str)
+
+    def startswith(self, prefix):
+        return False
+
+    def __len__(self):
+        return 3
+
+    def __iter__(self):
+        return iter("fff")
+
+    def __getitem__(self, index):
+        return "ab"
+
+    def __init__(self, arg):
+        pass
+
+    def __repr__(self):
+        return "ClaimsStr()"
+
+
+class Raising(str):
+    def startswith(self, prefix, *args):
+        raise KeyError("startswith")
+
+
+@pytest.mark.parametrize("cls, arg", [
+    (Prefixed, "fff"), (Prefixed, "#fff"), (Unprefixed, "#fff"), (Unprefixed, "fff"), (Sliced, "#zzzz"),
+    (Sliced, "#ffffff"), (Sliced, "ffff"), (SlicedToUnsliceable, "#ffffff"), (Sized, "#ffff"), (Sized, "#ff"), (Iterated, "#zzz"),
+    (Iterated, "#ffffff"), (Shrinking, "ffffff"), (Shrinking, "ffff"), (ClaimsStr, None), (Raising, "#fff"),
+])
+def test_str_subclass_methods_are_used_as_the_python_definition_uses_them(cls, arg, no_leak):
+    def run(parse, text):
+        try:
+            return outcome(parse, text)
+        except (KeyError, TypeError) as e:
+            return "raised", repr(e)
+
+    expected = run(python_hex_255, cls(arg))
+    assert run(get_color_from_hex_255, cls(arg)) == expected
+    raises = (ValueError, KeyError, TypeError) if expected[0] in ("refused", "raised") else None
+    no_leak(lambda: get_color_from_hex_255(cls(arg)), raises=raises)
+
+
 def test_native_parser_is_a_function_with_its_own_traceback_entry(no_leak):
     assert get_color_from_hex_255.__module__ == "ruvo.core._framework"
     assert str(inspect.signature(get_color_from_hex_255)) == "(text)"

@@ -211,6 +211,23 @@ def test_exception_of_any_type_from_convert_propagates_unchanged(monkeypatch):
     assert box.color == before
 
 
+@pytest.mark.parametrize("text", ["#f0a8", "00ff0080", "#12", "red", "#\u0661\u0662\u0663"])
+def test_colour_parsed_directly_matches_a_call_of_the_parser(text, monkeypatch, no_leak):
+    def assigned():
+        box = Box()
+        try:
+            box.color = text
+        except ValueError as e:
+            return "refused", str(e)
+        return [(type(v), v) for v in box.color]
+
+    direct = assigned()  # the global is the native parser: parsed without a call
+    no_leak(lambda: Box().__setattr__("color", text), raises=ValueError if direct[0] == "refused" else None)
+    native = ruvo.core.utils.get_color_from_hex_255
+    monkeypatch.setattr(ruvo.core.utils, "get_color_from_hex_255", lambda t: native(t))
+    assert assigned() == direct
+
+
 def test_observer_error_propagates_after_the_value_is_stored():
     box = Box()
 

@@ -28,27 +28,95 @@ Failure refuse(PyObject* text, const char* what) {
 
 Ref get_color_from_hex_255(PyObject*, PyObject* text) { return parse_hex_colour(text); }
 
+const char* const kBadText = "expected #rgb, #rgba, #rrggbb or #rrggbbaa";
+
+// The general definition, step by step, for a str subclass or an object whose
+// __class__ claims str: its own startswith, slicing, len and iteration run
+// as they would in:
+//     digits = text[1:] if text.startswith("#") else text
+//     if len(digits) not in (3, 4, 6, 8) or not HEX_DIGITS.issuperset(digits): refuse
+//     if len(digits) <= 4: digits = "".join(c * 2 for c in digits)
+//     values = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
+//     if len(values) == 4: values[3] = values[3] / 255
+Ref parse_general(PyObject* text) {
+    Ref starts = Ref::steal(PyObject_CallMethod(text, "startswith", "s", "#"));
+    if (!starts) return {};
+    const int strip = PyObject_IsTrue(starts.get());
+    if (strip < 0) return {};
+    Ref digits = Ref::borrow(text);
+    if (strip) {
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref rest = one ? Ref::steal(PySlice_New(one.get(), nullptr, nullptr)) : Ref();
+        digits = rest ? Ref::steal(PyObject_GetItem(text, rest.get())) : Ref();
+        if (!digits) return {};
+    }
+    Py_ssize_t n = PyObject_Size(digits.get());
+    if (n < 0) return {};
+    if (n != 3 && n != 4 && n != 6 && n != 8) return refuse(text, kBadText);
+    Ref alphabet = Ref::steal(PyUnicode_FromString("0123456789abcdefABCDEF"));
+    Ref hex_digits = alphabet ? Ref::steal(PyFrozenSet_New(alphabet.get())) : Ref();
+    Ref covered = hex_digits ? Ref::steal(PyObject_CallMethod(hex_digits.get(), "issuperset", "O", digits.get())) : Ref();
+    const int valid = covered ? PyObject_IsTrue(covered.get()) : -1;
+    if (valid <= 0) return valid < 0 ? Ref() : refuse(text, kBadText);
+    // len() is asked again at each place the definition asks it.
+    if ((n = PyObject_Size(digits.get())) < 0) return {};
+    if (n <= 4) {
+        Ref doubled = Ref::steal(PyList_New(0));
+        Ref two = Ref::steal(PyLong_FromLong(2));
+        Ref it = doubled && two ? Ref::steal(PyObject_GetIter(digits.get())) : Ref();
+        if (!it) return {};
+        while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
+            Ref pair = Ref::steal(PyNumber_Multiply(c.get(), two.get()));
+            if (!pair || PyList_Append(doubled.get(), pair.get()) < 0) return {};
+        }
+        if (PyErr_Occurred()) return {};
+        digits = Ref::steal(PyUnicode_Join(texts.empty, doubled.get()));
+        if (!digits) return {};
+    }
+    if ((n = PyObject_Size(digits.get())) < 0) return {};
+    Ref values = Ref::steal(PyList_New(0));
+    if (!values) return {};
+    for (Py_ssize_t i = 0; i < n; i += 2) {
+        Ref start = Ref::steal(PyLong_FromSsize_t(i));
+        Ref stop = start ? Ref::steal(PyLong_FromSsize_t(i + 2)) : Ref();
+        Ref range = stop ? Ref::steal(PySlice_New(start.get(), stop.get(), nullptr)) : Ref();
+        Ref piece = range ? Ref::steal(PyObject_GetItem(digits.get(), range.get())) : Ref();
+        Ref value = piece ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyLong_Type), "Oi", piece.get(), 16)) : Ref();
+        if (!value || PyList_Append(values.get(), value.get()) < 0) return {};
+    }
+    if (PyList_GET_SIZE(values.get()) == 4) {
+        Ref max = Ref::steal(PyLong_FromLong(255));
+        Ref alpha = max ? Ref::steal(PyNumber_TrueDivide(PyList_GET_ITEM(values.get(), 3), max.get())) : Ref();
+        if (!alpha || PyList_SetItem(values.get(), 3, alpha.release()) < 0) return {};
+    }
+    return values;
+}
+
 }  // namespace
 
-// A str subclass is read by its characters, as the interpreter's own text
-// functions read it. Only ASCII can be valid: the digits are ASCII and the
-// one leading "#" is stripped before they are checked.
+// An exact str is read by its characters: only ASCII can be valid, since the
+// digits are ASCII and the one leading "#" is stripped before they are
+// checked. Anything else that passes isinstance(text, str) may run its own
+// methods, so it takes the general definition.
 Ref parse_hex_colour(PyObject* text) {
-    if (!PyUnicode_Check(text)) return refuse(text, "expected a str");
+    if (!PyUnicode_CheckExact(text)) {
+        const int is_str = PyObject_IsInstance(text, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+        if (is_str < 0) return {};
+        return is_str ? parse_general(text) : refuse(text, "expected a str");
+    }
     if (PyUnicode_READY(text) < 0) return {};
-    const char* const bad = "expected #rgb, #rgba, #rrggbb or #rrggbbaa";
-    if (!PyUnicode_IS_ASCII(text)) return refuse(text, bad);
+    if (!PyUnicode_IS_ASCII(text)) return refuse(text, kBadText);
     const Py_UCS1* s = PyUnicode_1BYTE_DATA(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n && s[0] == '#') ++s, --n;
-    if (n != 3 && n != 4 && n != 6 && n != 8) return refuse(text, bad);
+    if (n != 3 && n != 4 && n != 6 && n != 8) return refuse(text, kBadText);
     const bool shorthand = n <= 4;  // each digit stands for itself doubled: "f" is 0xff
     const Py_ssize_t count = shorthand ? n : n / 2;
     int values[4];
     for (Py_ssize_t i = 0; i < count; ++i) {
         const int high = hex_digit(s[shorthand ? i : 2 * i]);
         const int low = shorthand ? high : hex_digit(s[2 * i + 1]);
-        if (high < 0 || low < 0) return refuse(text, bad);
+        if (high < 0 || low < 0) return refuse(text, kBadText);
         values[i] = high * 16 + low;
     }
     Ref list = Ref::steal(PyList_New(count));
