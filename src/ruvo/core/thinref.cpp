@@ -91,16 +91,17 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
 }
 
 // The subclass last found to keep ThinRef's own __ref__ and
-// __getattribute__, with its version tag then: while the tag is unchanged
-// (the interpreter renews it when the class or a base changes), so are both
-// lookups. A tag is never given twice, so a new class at a freed one's
-// address does not match.
-PyTypeObject* keeping_class = nullptr;
+// __getattribute__ (a weak reference to it), with its version tag then:
+// while the tag is unchanged (the interpreter renews it when the class or a
+// base changes), so are both lookups. The weak reference, not the address,
+// names the class: tags start again from zero after the type cache is
+// cleared, so a new class at a freed one's address could meet the old tag.
+PyObject* keeping_class = nullptr;
 unsigned int keeping_version = 0;
 
 bool keeps_own_ref(PyTypeObject* tp) {
-    if (tp == keeping_class && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        tp->tp_version_tag == keeping_version) {
+    if (keeping_class && PyWeakref_GET_OBJECT(keeping_class) == reinterpret_cast<PyObject*>(tp) &&
+        PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == keeping_version) {
         return true;
     }
     const unsigned int version = type_version(tp);
@@ -111,8 +112,13 @@ bool keeps_own_ref(PyTypeObject* tp) {
     // Recorded only when the class did not change meanwhile (a lookup can
     // run the __eq__ of a key in a class namespace).
     if (version && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == version) {
-        keeping_class = tp;
+        Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(tp), nullptr));
+        if (!ref) {
+            PyErr_Clear();  // only the shortcut is lost
+            return true;
+        }
         keeping_version = version;
+        set_field(keeping_class, std::move(ref));
     }
     return true;
 }
