@@ -36,12 +36,46 @@ Py_ssize_t count_extra(const Char* s, Py_ssize_t n) {
     return extra;
 }
 
+template <class In, class Out>
+Out* write_plain(const In* s, Py_ssize_t n, Out* out) {
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        copy_bytes(reinterpret_cast<unsigned char*>(out), reinterpret_cast<const unsigned char*>(s),
+                   static_cast<size_t>(n) * sizeof(Out));
+        return out + n;
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<Out>(s[i]);
+        return out + n;
+    }
+}
+
+template <class Out>
+inline Out* put(Out* out, const char* text, int len) {
+    if constexpr (sizeof(Out) == 1) {
+        copy_bytes(reinterpret_cast<unsigned char*>(out), reinterpret_cast<const unsigned char*>(text),
+                   static_cast<size_t>(len));
+    } else {
+        for (int i = 0; i < len; ++i) out[i] = static_cast<Out>(text[i]);
+    }
+    return out + len;
+}
+
+template <class Out>
+inline Out* put_escaped(Out* out, Py_UCS4 c) {
+    switch (c) {
+        case '&': return put(out, "&amp;", 5);
+        case '<': return put(out, "&lt;", 4);
+        case '>': return put(out, "&gt;", 4);
+        case '"': return put(out, "&quot;", 6);
+        default: return put(out, "&#x27;", 6);
+    }
+}
+
 #if defined(__SSE2__)
-// One-byte text, sixteen characters at a time: the positions of & (4 extra
-// characters), of < and > (3) and of " and ' (5), as bit masks.
+// Where the characters to replace are in up to sixteen characters of
+// one-byte text, as bit masks (bit j for the character j): & (4 extra
+// characters), < and > (3), " and ' (5).
 struct Block {
     unsigned amp, ltgt, quotes;
-    explicit Block(const Py_UCS1* s) : Block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s))) {}
     explicit Block(__m128i v) {
         amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('&'))));
         ltgt = static_cast<unsigned>(_mm_movemask_epi8(
@@ -49,7 +83,13 @@ struct Block {
         quotes = static_cast<unsigned>(_mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')))));
     }
-    bool any() const { return (amp | ltgt | quotes) != 0; }
+    template <class F>
+    void remap(F f) {
+        amp = f(amp);
+        ltgt = f(ltgt);
+        quotes = f(quotes);
+    }
+    unsigned any() const { return amp | ltgt | quotes; }
     // Replaced characters are rare: counting bits one by one beats a
     // population count that the baseline instruction set lacks.
     static Py_ssize_t bits(unsigned m) {
@@ -70,78 +110,62 @@ inline T load(const Py_UCS1* s) {
     return v;
 }
 
-// True when s[0..n) holds a character to replace. Texts of four characters
-// or more are tested in one or more blocks of sixteen, short ones read as two
-// overlapping halves: nothing outside the text is read.
-bool any_to_escape(const Py_UCS1* s, Py_ssize_t n) {
+// The block of the characters s[b..min(b + 16, n)), bit j standing for
+// s[b + j]. Nothing outside s[0..n) is read: a last block shorter than
+// sixteen is read as the text's last sixteen characters, or, in a text
+// shorter than sixteen, as two overlapping halves.
+inline Block block_at(const Py_UCS1* s, Py_ssize_t n, Py_ssize_t b) {
+    const Py_ssize_t r = n - b;
+    if (r >= 16) return Block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + b)));
+    Block k(_mm_setzero_si128());
     if (n >= 16) {
-        Py_ssize_t i = 0;
-        for (; i + 16 < n; i += 16) {
-            if (Block(s + i).any()) return true;
-        }
-        return Block(s + n - 16).any();
+        k = Block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16)));
+        if (k.any()) k.remap([r](unsigned m) { return m >> (16 - r); });
+    } else if (n >= 8) {  // b == 0: the first and the last eight
+        k = Block(_mm_set_epi64x(load<long long>(s + n - 8), load<long long>(s)));
+        if (k.any()) k.remap([n](unsigned m) { return (m & 0xffu) | ((m >> 8) << (n - 8)); });
+    } else if (n >= 4) {
+        k = Block(_mm_set_epi32(0, 0, load<int>(s + n - 4), load<int>(s)));
+        if (k.any()) k.remap([n](unsigned m) { return (m & 0xfu) | (((m >> 4) & 0xfu) << (n - 4)); });
+    } else {
+        int w = s[0];  // n is 1 to 3
+        if (n > 1) w |= s[1] << 8;
+        if (n > 2) w |= s[2] << 16;
+        k = Block(_mm_cvtsi32_si128(w));
     }
-    if (n >= 8) {
-        return Block(_mm_set_epi64x(load<long long>(s), load<long long>(s + n - 8))).any();
-    }
-    if (n >= 4) return Block(_mm_set_epi32(0, 0, load<int>(s), load<int>(s + n - 4))).any();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (extra_of_char(s[i])) return true;
-    }
-    return false;
+    return k;
 }
 
 template <>
 Py_ssize_t count_extra<Py_UCS1>(const Py_UCS1* s, Py_ssize_t n) {
-    if (!any_to_escape(s, n)) return 0;  // the common case: nothing to replace
-    Py_ssize_t extra = 0, i = 0;
-    for (; i + 16 <= n; i += 16) extra += Block(s + i).extra();
-    for (; i < n; ++i) extra += extra_of_char(s[i]);
+    Py_ssize_t extra = 0;
+    for (Py_ssize_t b = 0; b < n; b += 16) extra += block_at(s, n, b).extra();
     return extra;
 }
-#endif
 
-template <class Out>
-inline Out* put(Out* out, const char* text, int len) {
-    for (int i = 0; i < len; ++i) out[i] = static_cast<Out>(text[i]);
-    return out + len;
-}
-
-template <class Out>
-inline Out* put_escaped(Out* out, Py_UCS4 c) {
-    switch (c) {
-        case '&': return put(out, "&amp;", 5);
-        case '<': return put(out, "&lt;", 4);
-        case '>': return put(out, "&gt;", 4);
-        case '"': return put(out, "&quot;", 6);
-        default: return put(out, "&#x27;", 6);
+// One-byte text into one-byte text: the runs between replaced characters
+// are copied whole.
+Py_UCS1* write_escaped_one_byte(const Py_UCS1* s, Py_ssize_t n, Py_UCS1* out) {
+    Py_ssize_t done = 0;  // s[0..done) is written
+    for (Py_ssize_t b = 0; b < n; b += 16) {
+        for (unsigned m = block_at(s, n, b).any(); m; m &= m - 1) {
+            const Py_ssize_t k = b + __builtin_ctz(m);
+            out = write_plain(s + done, k - done, out);
+            out = put_escaped(out, s[k]);
+            done = k + 1;
+        }
     }
+    return write_plain(s + done, n - done, out);
 }
+#endif
 
 // Writes the escaped form of s[0..n) at `out`, which may be a wider kind.
 template <class In, class Out>
 Out* write_escaped(const In* s, Py_ssize_t n, Out* out) {
-    Py_ssize_t i = 0;
 #if defined(__SSE2__)
-    if constexpr (sizeof(In) == 1 && sizeof(Out) == 1) {
-        // Blocks without a character to replace are copied whole; in the
-        // others the runs between replaced characters are.
-        for (; i + 16 <= n; i += 16) {
-            Block b(s + i);
-            unsigned m = b.amp | b.ltgt | b.quotes;
-            int j = 0;
-            for (; m; m &= m - 1) {
-                int k = __builtin_ctz(m);
-                std::memcpy(out, s + i + j, static_cast<size_t>(k - j));
-                out = put_escaped(out + (k - j), s[i + k]);
-                j = k + 1;
-            }
-            std::memcpy(out, s + i + j, static_cast<size_t>(16 - j));
-            out += 16 - j;
-        }
-    }
+    if constexpr (sizeof(In) == 1 && sizeof(Out) == 1) return write_escaped_one_byte(s, n, out);
 #endif
-    for (; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         In c = s[i];
         if (extra_of_char(c)) {
             out = put_escaped(out, c);
@@ -150,50 +174,6 @@ Out* write_escaped(const In* s, Py_ssize_t n, Out* out) {
         }
     }
     return out;
-}
-
-// Copies n bytes. Separators, names and numbers are short: up to 32 bytes
-// are moved as two overlapping loads and stores of a fixed size, which is
-// cheaper than a library call.
-inline void copy_bytes(unsigned char* d, const unsigned char* s, size_t n) {
-    auto two = [&](auto word) {
-        using W = decltype(word);
-        W a, b;
-        std::memcpy(&a, s, sizeof a);
-        std::memcpy(&b, s + n - sizeof b, sizeof b);
-        std::memcpy(d, &a, sizeof a);
-        std::memcpy(d + n - sizeof b, &b, sizeof b);
-    };
-    struct Bytes16 {
-        unsigned char b[16];
-    };
-    if (n >= 16) {
-        if (n > 32) {
-            std::memcpy(d, s, n);
-        } else {
-            two(Bytes16{});
-        }
-    } else if (n >= 8) {
-        two(uint64_t{});
-    } else if (n >= 4) {
-        two(uint32_t{});
-    } else if (n >= 2) {
-        two(uint16_t{});
-    } else if (n) {
-        *d = *s;
-    }
-}
-
-template <class In, class Out>
-Out* write_plain(const In* s, Py_ssize_t n, Out* out) {
-    if constexpr (sizeof(In) == sizeof(Out)) {
-        copy_bytes(reinterpret_cast<unsigned char*>(out), reinterpret_cast<const unsigned char*>(s),
-                   static_cast<size_t>(n) * sizeof(Out));
-        return out + n;
-    } else {
-        for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<Out>(s[i]);
-        return out + n;
-    }
 }
 
 Py_ssize_t extra_of(PyObject* text) {
@@ -291,6 +271,10 @@ Ref TextBuilder::make(bool reuse_single) const {
     }
     return Ref::steal(result);
 }
+
+Py_ssize_t html_escape_extra(const Py_UCS1* s, Py_ssize_t n) { return count_extra(s, n); }
+
+Py_UCS1* write_html_escaped(const Py_UCS1* s, Py_ssize_t n, Py_UCS1* out) { return write_escaped(s, n, out); }
 
 Ref concat(PyObject* const* pieces, Py_ssize_t n) {
     TextBuilder b;

@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 
 #include "ref.hpp"
@@ -38,6 +40,50 @@ bool needs_html_escape(PyObject* text);
 // A new exact str equal to html.escape(text, quote=True) for a str `text`:
 // & < > " ' become &amp; &lt; &gt; &quot; &#x27;.
 Ref html_escape(PyObject* text);
+
+// One-byte text (ASCII or Latin-1), for writers that fill a result of that
+// kind themselves: the characters that escaping adds to s[0..n) (0 for the
+// common text with nothing to replace, found by a fast scan), and the
+// escaped text written at `out`, which returns the end of what it wrote.
+Py_ssize_t html_escape_extra(const Py_UCS1* s, Py_ssize_t n);
+Py_UCS1* write_html_escaped(const Py_UCS1* s, Py_ssize_t n, Py_UCS1* out);
+// Copies n bytes. Separators, names and numbers are short: up to 32 bytes
+// are moved as two overlapping loads and stores of a fixed size, which is
+// cheaper than a library call.
+inline void copy_bytes(unsigned char* d, const unsigned char* s, size_t n) {
+    auto two = [&](auto word) {
+        using W = decltype(word);
+        W a, b;
+        std::memcpy(&a, s, sizeof a);
+        std::memcpy(&b, s + n - sizeof b, sizeof b);
+        std::memcpy(d, &a, sizeof a);
+        std::memcpy(d + n - sizeof b, &b, sizeof b);
+    };
+    struct Bytes16 {
+        unsigned char b[16];
+    };
+    if (n >= 16) {
+        if (n > 32) {
+            std::memcpy(d, s, n);
+        } else {
+            two(Bytes16{});
+        }
+    } else if (n >= 8) {
+        two(uint64_t{});
+    } else if (n >= 4) {
+        two(uint32_t{});
+    } else if (n >= 2) {
+        two(uint16_t{});
+    } else if (n) {
+        *d = *s;
+    }
+}
+
+// Copies n characters of one-byte text; returns the end of what it wrote.
+inline Py_UCS1* write_text(const Py_UCS1* s, Py_ssize_t n, Py_UCS1* out) {
+    copy_bytes(out, s, static_cast<size_t>(n));
+    return out + n;
+}
 
 // One str built from segments: str objects (written as they are or
 // HTML-escaped), constant ASCII texts and the decimal text of numbers. Each

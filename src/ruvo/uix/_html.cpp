@@ -406,6 +406,77 @@ PyObject* normalise(PyObject* value, bool falsy_is_empty) {
     return value;
 }
 
+// Writes a constant ASCII text.
+template <std::size_t N>
+inline Py_UCS1* put(Py_UCS1* out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
+
+// The element of render_default_html when its six normalised texts (tag
+// name, id, class, style, attributes, content; exact str) are all of
+// one-byte kind, as markup nearly always is: the result is of that kind too,
+// so its length is summed and every text copied without conversion, the four
+// escaped ones measured once by the fast scan. Safe because the texts are the
+// caller's arguments or constants, alive for the call, and nothing here runs
+// Python code. Null without an exception when some text is wider (the
+// general builder then writes the element), with one on failure.
+Ref render_one_byte(PyObject* const (&fields)[6]) {
+    enum { kTag, kId, kCls, kStyle, kAttrs, kContent };
+    const Py_UCS1* data[6];
+    Py_ssize_t len[6], extra[4];
+    bool latin1 = false;
+    for (int i = 0; i < 6; ++i) {
+        PyObject* f = fields[i];
+        if (PyUnicode_READY(f) < 0) return Ref();
+        if (PyUnicode_KIND(f) != PyUnicode_1BYTE_KIND) return Ref();
+        latin1 |= !PyUnicode_IS_ASCII(f);
+        data[i] = PyUnicode_1BYTE_DATA(f);
+        len[i] = PyUnicode_GET_LENGTH(f);
+    }
+    for (int i = kTag; i <= kStyle; ++i) extra[i] = ruvo::html_escape_extra(data[i], len[i]);
+    // The constant texts: "<", " id=\"", "\" ", " ", " >", "</", ">"; 10 more
+    // around a class or a style (" class=\"" or " style=\"", then "\" ").
+    // The tag is written twice.
+    Py_ssize_t total = 14;
+    const Py_ssize_t parts[] = {len[kTag] + extra[kTag], len[kTag] + extra[kTag], len[kId] + extra[kId],
+                                len[kCls] ? len[kCls] + extra[kCls] + 10 : 0,
+                                len[kStyle] ? len[kStyle] + extra[kStyle] + 10 : 0, len[kAttrs], len[kContent]};
+    for (Py_ssize_t p : parts) {
+        if (__builtin_add_overflow(total, p, &total)) return Ref::steal(PyErr_NoMemory());
+    }
+    Ref result = Ref::steal(PyUnicode_New(total, latin1 ? 255 : 127));
+    if (!result) return result;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    auto field = [&](int i) {
+        out = (i <= kStyle && extra[i]) ? ruvo::write_html_escaped(data[i], len[i], out)
+                                        : ruvo::write_text(data[i], len[i], out);
+    };
+    out = put(out, "<");
+    field(kTag);
+    out = put(out, " id=\"");
+    field(kId);
+    out = put(out, "\" ");
+    if (len[kCls]) {
+        out = put(out, " class=\"");
+        field(kCls);
+        out = put(out, "\" ");
+    }
+    if (len[kStyle]) {
+        out = put(out, " style=\"");
+        field(kStyle);
+        out = put(out, "\" ");
+    }
+    out = put(out, " ");
+    field(kAttrs);
+    out = put(out, " >");
+    field(kContent);
+    out = put(out, "</");
+    field(kTag);
+    out = put(out, ">");
+    return result;
+}
+
 Ref render_default_html(PyObject*, PyObject* tagname, PyObject* tagid, PyObject* cls, PyObject* style,
                         PyObject* attributes, PyObject* content) {
     PyObject* tag = normalise(tagname, false);
@@ -422,8 +493,11 @@ Ref render_default_html(PyObject*, PyObject* tagname, PyObject* tagid, PyObject*
     if (!s_content) return Ref();
 
     // The tag name, id, class and style are written HTML-escaped, as the
-    // template's {{ }} writes them; attributes and content go in raw. The
-    // texts are the caller's arguments (or constants), alive for the call.
+    // template's {{ }} writes them; attributes and content go in raw.
+    PyObject* fields[] = {tag, eid, s_cls, s_style, s_attrs, s_content};
+    if (Ref fast = render_one_byte(fields); fast || PyErr_Occurred()) return fast;
+    // Some text is wider: written through the general builder. The texts
+    // are the caller's arguments (or constants), alive for the call.
     ruvo::TextBuilder text;
     if (text.add("<") < 0 || text.add_escaped(tag) < 0 || text.add(" id=\"") < 0 || text.add_escaped(eid) < 0 ||
         text.add("\" ") < 0) {
