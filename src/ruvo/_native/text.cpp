@@ -49,12 +49,12 @@ Out* write_plain(const In* s, Py_ssize_t n, Out* out) {
 }
 
 template <class Out>
-inline Out* put(Out* out, const char* text, int len) {
+inline Out* put(Out* out, const char* text, Py_ssize_t len) {
     if constexpr (sizeof(Out) == 1) {
         copy_bytes(reinterpret_cast<unsigned char*>(out), reinterpret_cast<const unsigned char*>(text),
                    static_cast<size_t>(len));
     } else {
-        for (int i = 0; i < len; ++i) out[i] = static_cast<Out>(text[i]);
+        for (Py_ssize_t i = 0; i < len; ++i) out[i] = static_cast<Out>(text[i]);
     }
     return out + len;
 }
@@ -215,6 +215,15 @@ TextBuilder::Segment* TextBuilder::grow() {
 
 Py_ssize_t TextBuilder::escape_extra(PyObject* text) { return extra_of(text); }
 
+// The pending ASCII text as a segment of its own.
+int TextBuilder::flush_prefix() {
+    Segment* s = next();
+    if (!s) return -1;
+    *s = Segment{prefix_, prefix_len_, 0, nullptr, nullptr, 0, PyUnicode_1BYTE_KIND, false};
+    prefix_len_ = 0;
+    return 0;
+}
+
 int TextBuilder::add_number(PyObject* v) {
     if (PyFloat_CheckExact(v)) return add(float_text(v));
     // An int that fits in 64 bits is written from its digits; a larger one
@@ -234,6 +243,7 @@ template <class Out>
 void TextBuilder::write(Out* out) const {
     for (Py_ssize_t i = 0; i < n_; ++i) {
         const Segment& s = items_[i];
+        if (s.prefix_len) out = put(out, s.prefix, s.prefix_len);
         if (s.kind == static_cast<int>(sizeof(Out)) && !s.extra) {  // the common case, inline
             out = write_plain(static_cast<const Out*>(s.data), s.len, out);
             continue;
@@ -258,8 +268,10 @@ void TextBuilder::write(Out* out) const {
     }
 }
 
-Ref TextBuilder::make(bool reuse_single) const {
-    if (reuse_single && n_ == 1 && items_[0].object && !items_[0].extra && PyUnicode_CheckExact(items_[0].object)) {
+Ref TextBuilder::make(bool reuse_single) {
+    if (prefix_len_ && flush_prefix() < 0) return Ref();
+    if (reuse_single && n_ == 1 && items_[0].object && !items_[0].extra && !items_[0].prefix_len &&
+        PyUnicode_CheckExact(items_[0].object)) {
         return Ref::borrow(items_[0].object);
     }
     PyObject* result = PyUnicode_New(total_, maxchar_);

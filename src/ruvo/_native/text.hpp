@@ -112,22 +112,25 @@ public:
         return add_ascii(text, static_cast<Py_ssize_t>(N - 1));
     }
     int add_ascii(const char* text, Py_ssize_t n) {
-        Segment* s = next();
-        if (!s) return -1;
-        *s = Segment{text, n, 0, nullptr, PyUnicode_1BYTE_KIND, false};
+        // Kept as the prefix of the next str segment (separators are short
+        // and always followed by a text): half the segments to write.
+        if (prefix_len_ && flush_prefix() < 0) return -1;
+        prefix_ = text;
+        prefix_len_ = n;
         return grow_total(n);
     }
     // str(v) of an exact int or float (is_exact_number), which needs no
     // escaping: an int's digits are written without a str object.
     int add_number(PyObject* v);
 
-    Py_ssize_t count() const noexcept { return n_; }
+    // Segments so far: 0 while nothing has been added.
+    Py_ssize_t count() const noexcept { return n_ + (prefix_len_ != 0); }
 
     // The text as one new str; as str.join does, a lone exact str segment
     // written as it is is returned itself.
-    Ref finish() const { return make(true); }
+    Ref finish() { return make(true); }
     // The text as one new str, always a new object.
-    Ref finish_new() const { return make(false); }
+    Ref finish_new() { return make(false); }
 
 private:
     struct Segment {
@@ -135,6 +138,8 @@ private:
         Py_ssize_t len;     // characters in data
         Py_ssize_t extra;   // characters that escaping adds; 0 copies the text as it is
         PyObject* object;   // the str written, or null for ASCII text
+        const char* prefix; // ASCII text written before the characters
+        Py_ssize_t prefix_len;
         int kind;
         bool owned;         // object is released with the builder
     };
@@ -148,7 +153,8 @@ private:
         }
         owned_ += owned;
         *s = Segment{PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), escape ? escape_extra(text) : 0, text,
-                     static_cast<int>(PyUnicode_KIND(text)), owned};
+                     prefix_, prefix_len_, static_cast<int>(PyUnicode_KIND(text)), owned};
+        prefix_len_ = 0;
         const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(text);
         if (m > maxchar_) maxchar_ = m;
         return grow_total(s->len + s->extra);
@@ -164,7 +170,8 @@ private:
     static Py_ssize_t escape_extra(PyObject* text);
     Segment* grow();
     void release();
-    Ref make(bool reuse_single) const;
+    int flush_prefix();
+    Ref make(bool reuse_single);
     template <class Out>
     void write(Out* out) const;
 
@@ -177,6 +184,8 @@ private:
     Py_ssize_t total_ = 0;
     Py_ssize_t owned_ = 0;  // segments whose object is released with the builder
     Py_UCS4 maxchar_ = 127;
+    const char* prefix_ = nullptr;  // ASCII text not yet attached to a segment
+    Py_ssize_t prefix_len_ = 0;
     Py_ssize_t digits_used_ = 0;
     char digits_[kDigits];  // number texts, pointed to by their segments
 };

@@ -1,6 +1,7 @@
 // ruvo.uix._html: joins style, class and attribute containers into HTML text
 // and renders an element with the exact layout of the default template.
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "native.hpp"
@@ -276,7 +277,7 @@ int keys_equal(PyObject* key, PyObject* value) {
 // key: for any other attribute a bare name would empty its value.
 bool is_boolean_attribute(PyObject* key) {
     // By first letter, at most four names each.
-    static constexpr const char* kNames[26][4] = {
+    static constexpr std::string_view kNames[26][4] = {
         /* a */ {"allowfullscreen", "async", "autofocus", "autoplay"},
         /* b */ {},
         /* c */ {"checked", "controls"},
@@ -300,14 +301,15 @@ bool is_boolean_attribute(PyObject* key) {
     if (!PyUnicode_Check(key) || !PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
     const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
-    char lower[16];
-    if (n < 4 || n >= static_cast<Py_ssize_t>(sizeof lower)) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) lower[i] = (text[i] >= 'A' && text[i] <= 'Z') ? text[i] + ('a' - 'A') : text[i];
-    lower[n] = '\0';
-    if (lower[0] < 'a' || lower[0] > 'z') return false;
-    for (const char* name : kNames[lower[0] - 'a']) {
-        if (!name) break;
-        if (std::strcmp(lower, name) == 0) return true;
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; };
+    if (n < 4) return false;
+    const char first = lower(text[0]);
+    if (first < 'a' || first > 'z') return false;
+    for (std::string_view name : kNames[first - 'a']) {
+        if (name.size() != static_cast<size_t>(n)) continue;  // empty entries never match: n >= 4
+        Py_ssize_t i = 1;
+        while (i < n && lower(text[i]) == name[i]) ++i;
+        if (i == n) return true;
     }
     return false;
 }
