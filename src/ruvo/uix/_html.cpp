@@ -323,6 +323,14 @@ Ref join_attributes(PyObject*, PyObject* container) {
     // naming that part's position.
     ruvo::TextBuilder text;
     Py_ssize_t nparts = 0, none_part = -1;
+    // The closing quote of a key="..." part is written with the separator
+    // that follows it (or at the end): one constant text instead of two.
+    bool quote_open = false;
+    auto separate = [&]() -> int {
+        const bool quote = std::exchange(quote_open, false);
+        if (!nparts++) return 0;
+        return quote ? text.add("\" ") : text.add(" ");
+    };
     int rc = walk(container, texts.items, true, [&](PyObject* key, PyObject* value) -> int {
         int t = truth_of(value);
         if (t <= 0) return t;
@@ -353,7 +361,7 @@ Ref join_attributes(PyObject*, PyObject* container) {
         int eq = is_boolean_attribute(key) ? keys_equal(key, value) : 0;
         if (eq < 0) return -1;
         if (eq && escaped.get() == Py_None) {
-            if (nparts++ && text.add(" ") < 0) return -1;
+            if (separate() < 0) return -1;
             if (none_part < 0) none_part = nparts - 1;
             return 0;
         }
@@ -365,7 +373,7 @@ Ref join_attributes(PyObject*, PyObject* container) {
             return add_formatted(text, escaped.get());
         };
         if (eq) {
-            if (nparts++ && text.add(" ") < 0) return -1;
+            if (separate() < 0) return -1;
             return add_value();
         }
         // The key's text is made before anything of this part is written,
@@ -377,12 +385,13 @@ Ref join_attributes(PyObject*, PyObject* container) {
             key_text = Ref::steal(PyObject_Format(key, texts.empty));
             if (!key_text) return -1;
         }
-        if (nparts++ && text.add(" ") < 0) return -1;
+        if (separate() < 0) return -1;
         if ((key_text ? text.add(std::move(key_text)) : text.add_number(key)) < 0) return -1;
         if (text.add("=\"") < 0 || add_value() < 0) return -1;
-        return text.add("\"");
+        quote_open = true;
+        return 0;
     });
-    if (rc < 0) return Ref();
+    if (rc < 0 || (quote_open && text.add("\"") < 0)) return Ref();
     if (none_part >= 0) {
         PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", none_part,
                      Py_TYPE(Py_None)->tp_name);
