@@ -111,9 +111,17 @@ PyObject* parse_and_call(PyObject* self, PyObject* const* args, size_t nargsf, P
     constexpr std::size_t n = std::remove_cvref_t<decltype(M)>::count;
     static_assert(Signature<decltype(Impl)>::arity == n + 1,
                   "the implementation takes self and one argument per declared parameter");
+    static_assert(n <= Params::kMax, "Params holds at most kMax parameters");
+    // The common call gives every parameter by position: its argument vector
+    // is already what parsing would produce (Params::parse copies it and has
+    // nothing to check), so it is passed on as it is.
     PyObject* a[n ? n : 1];
-    if (M.params.parse(args, nargsf, kwnames, a) < 0) return M.site.fail();
-    Ref result = call_with<Impl>(self, a, std::make_index_sequence<n>());
+    PyObject* const* given = args;
+    if (kwnames || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(n)) {
+        if (M.params.parse(args, nargsf, kwnames, a) < 0) return M.site.fail();
+        given = a;
+    }
+    Ref result = call_with<Impl>(self, given, std::make_index_sequence<n>());
     if (!result) return M.site.fail();
     return result.release();
 }

@@ -1,6 +1,7 @@
 // ruvo.uix._html: joins style, class and attribute containers into HTML text
 // and renders an element with the exact layout of the default template.
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "native.hpp"
@@ -161,12 +162,12 @@ int walk(PyObject* container, PyObject* method, bool pairs, Visit&& visit) {
     }
 }
 
-// format(value, ""): an exact str is itself and an exact int or float
-// formats as its str, without the method call.
-inline PyObject* format_empty(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
-    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return PyObject_Str(value);
-    return PyObject_Format(value, texts.empty);
+// Adds format(value, "") to `text`: an exact str is itself and an exact int
+// or float formats as its str, written without the method call.
+int add_formatted(ruvo::TextBuilder& text, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return text.add(Ref::borrow(value));
+    if (ruvo::is_exact_number(value)) return text.add_number(value);
+    return text.add(Ref::steal(PyObject_Format(value, texts.empty)));
 }
 
 // Python truth, with the common exact types answered inline.
@@ -174,6 +175,7 @@ inline int truth_of(PyObject* v) {
     if (v == Py_None || v == Py_False) return 0;
     if (v == Py_True) return 1;
     if (PyUnicode_CheckExact(v) && PyUnicode_IS_READY(v)) return PyUnicode_GET_LENGTH(v) != 0;
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) != 0.0;
     return PyObject_IsTrue(v);
 }
 
@@ -190,31 +192,41 @@ Ref join_style(PyObject*, PyObject* container) {
     int truth = truth_of(container);
     if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(texts.empty);
     // Each entry is "{0}: {1}".format(key, value): the two formatted texts
-    // around ": ", entries separated by ";", all joined once at the end.
-    ruvo::Pieces pieces;
+    // around ": ", entries separated by ";", written once at the end.
+    ruvo::TextBuilder text;
     int rc = walk(container, texts.items, true, [&](PyObject* key, PyObject* value) -> int {
         int t = truth_of(value);
         if (t <= 0) return t;
-        Ref k = Ref::steal(format_empty(key));
-        if (!k) return -1;
-        Ref v = Ref::steal(format_empty(value));
-        if (!v) return -1;
-        if (pieces.size() && pieces.add(texts.semicolon) < 0) return -1;
-        if (pieces.add(std::move(k)) < 0 || pieces.add(texts.colon_space) < 0) return -1;
-        return pieces.add(std::move(v));
+        if (text.count() && text.add(";") < 0) return -1;
+        if (add_formatted(text, key) < 0 || text.add(": ") < 0) return -1;
+        return add_formatted(text, value);
     });
     if (rc < 0) return Ref();
-    return pieces.join(nullptr);
+    return text.finish();
 }
 
 Ref join_cls(PyObject*, PyObject* default_cls, PyObject* container) {
+    // list(default_cls), then the true container values, joined with " ":
+    // as the join would, a part that is not a str fails once every part is
+    // known, naming the first such part by its position.
+    ruvo::TextBuilder text;
+    Py_ssize_t nparts = 0, bad_index = -1;
+    Ref bad;
+    auto add_part = [&](Ref part) -> int {
+        if (nparts++ && text.add(" ") < 0) return -1;
+        if (PyUnicode_Check(part.get())) return text.add(std::move(part));
+        if (!bad) {
+            bad_index = nparts - 1;
+            bad = std::move(part);
+        }
+        return 0;
+    };
     int truth = truth_of(default_cls);
     if (truth < 0) return Ref();
-    ruvo::Pieces parts;  // list(default_cls), then the true container values
     if (truth) {
         if (PyList_CheckExact(default_cls) || PyTuple_CheckExact(default_cls)) {
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(default_cls); ++i) {
-                if (parts.add(PySequence_Fast_GET_ITEM(default_cls, i)) < 0) return Ref();
+                if (add_part(Ref::borrow(PySequence_Fast_GET_ITEM(default_cls, i))) < 0) return Ref();
             }
         } else {
             Ref it = Ref::steal(PyObject_GetIter(default_cls));
@@ -222,7 +234,7 @@ Ref join_cls(PyObject*, PyObject* default_cls, PyObject* container) {
             for (;;) {
                 Ref item = Ref::steal(PyIter_Next(it.get()));
                 if (!item) break;
-                if (parts.add(std::move(item)) < 0) return Ref();
+                if (add_part(std::move(item)) < 0) return Ref();
             }
             if (PyErr_Occurred()) return Ref();
         }
@@ -233,27 +245,21 @@ Ref join_cls(PyObject*, PyObject* default_cls, PyObject* container) {
         int rc = walk(container, texts.values, false, [&](PyObject*, PyObject* value) -> int {
             int t = truth_of(value);
             if (t <= 0) return t;
-            return parts.add(value);
+            return add_part(Ref::borrow(value));
         });
         if (rc < 0) return Ref();
     }
-    return parts.join(texts.space);
+    if (bad) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", bad_index,
+                     Py_TYPE(bad.get())->tp_name);
+        return Ref();
+    }
+    return text.finish();
 }
 
-// The escaped text of one attribute value: html_escape(text, quote=True).
-Ref escape_value(PyObject* value) {
-    Ref escape = ruvo::lookup_global(module_def.dict, texts.html_escape);
-    if (!escape) return escape;
-    Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
-    if (!text) return text;
-    if (escape.get() == standard_escape && PyFunction_GET_CODE(standard_escape) == standard_escape_code) {
-        return ruvo::html_escape(text.get());
-    }
-    PyObject* call_args[] = {text.get(), Py_True};
-    Ref result = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, texts.quote_kwnames));
-    if (!result || !ruvo::check_exact_or_none(result.get(), &PyUnicode_Type)) return Ref();
-    return result;
-}
+// The module global html_escape, looked up at each use; revalidated by the
+// module dict's version, so that a rebinding counts at the next use.
+ruvo::CachedGlobal html_escape_global{"html_escape"};
 
 // key == value by the == protocol, as a truth value (1, 0 or -1).
 int keys_equal(PyObject* key, PyObject* value) {
@@ -270,21 +276,40 @@ int keys_equal(PyObject* key, PyObject* value) {
 // case. Only these are written as a bare name when the value repeats the
 // key: for any other attribute a bare name would empty its value.
 bool is_boolean_attribute(PyObject* key) {
-    static constexpr const char* kNames[] = {
-        "allowfullscreen", "async",    "autofocus", "autoplay", "checked",  "controls", "default",
-        "defer",           "disabled", "formnovalidate", "hidden", "inert", "ismap",    "itemscope",
-        "loop",            "multiple", "muted",    "nomodule",  "novalidate", "open",   "playsinline",
-        "readonly",        "required", "reversed", "selected",
+    // By first letter, at most four names each.
+    static constexpr std::string_view kNames[26][4] = {
+        /* a */ {"allowfullscreen", "async", "autofocus", "autoplay"},
+        /* b */ {},
+        /* c */ {"checked", "controls"},
+        /* d */ {"default", "defer", "disabled"},
+        /* e */ {},
+        /* f */ {"formnovalidate"},
+        /* g */ {},
+        /* h */ {"hidden"},
+        /* i */ {"inert", "ismap", "itemscope"},
+        /* j */ {},
+        /* k */ {},
+        /* l */ {"loop"},
+        /* m */ {"multiple", "muted"},
+        /* n */ {"nomodule", "novalidate"},
+        /* o */ {"open"},
+        /* p */ {"playsinline"},
+        /* q */ {},
+        /* r */ {"readonly", "required", "reversed"},
+        /* s */ {"selected"},
     };
-    if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key)) return false;
+    if (!PyUnicode_Check(key) || !PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
     const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
-    char lower[16];
-    if (n >= static_cast<Py_ssize_t>(sizeof lower)) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) lower[i] = (text[i] >= 'A' && text[i] <= 'Z') ? text[i] + ('a' - 'A') : text[i];
-    lower[n] = '\0';
-    for (const char* name : kNames) {
-        if (std::strcmp(lower, name) == 0) return true;
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; };
+    if (n < 4) return false;
+    const char first = lower(text[0]);
+    if (first < 'a' || first > 'z') return false;
+    for (std::string_view name : kNames[first - 'a']) {
+        if (name.size() != static_cast<size_t>(n)) continue;  // empty entries never match: n >= 4
+        Py_ssize_t i = 1;
+        while (i < n && lower(text[i]) == name[i]) ++i;
+        if (i == n) return true;
     }
     return false;
 }
@@ -293,44 +318,86 @@ Ref join_attributes(PyObject*, PyObject* container) {
     int truth = truth_of(container);
     if (truth <= 0) return truth < 0 ? Ref() : Ref::borrow(texts.empty);
     // Each part is the escaped text alone or key="text", parts separated by
-    // " ", all joined once at the end. An escape that returned None for a
-    // bare part makes the final join fail, as joining a list of the parts
-    // would, naming that part's position.
-    ruvo::Pieces pieces;
+    // " ", written once at the end. An escape that returned None for a bare
+    // part makes the result fail, as joining a list of the parts would,
+    // naming that part's position.
+    ruvo::TextBuilder text;
     Py_ssize_t nparts = 0, none_part = -1;
+    // The closing quote of a key="..." part is written with the separator
+    // that follows it (or at the end): one constant text instead of two.
+    bool quote_open = false;
+    auto separate = [&]() -> int {
+        const bool quote = std::exchange(quote_open, false);
+        if (!nparts++) return 0;
+        return quote ? text.add("\" ") : text.add(" ");
+    };
     int rc = walk(container, texts.items, true, [&](PyObject* key, PyObject* value) -> int {
         int t = truth_of(value);
         if (t <= 0) return t;
-        Ref escaped = escape_value(value);
-        if (!escaped) return -1;
+        Ref escape = html_escape_global.get(module_def.dict);
+        if (!escape) return -1;
+        // The text of the value: itself for an exact str, else str(value);
+        // an exact int or float is written from its number (str and repr
+        // agree for both, and their text has nothing to escape).
+        const bool number = ruvo::is_exact_number(value);
+        Ref value_text;
+        if (PyUnicode_CheckExact(value)) {
+            value_text = Ref::borrow(value);
+        } else if (!number) {
+            value_text = Ref::steal(PyObject_Str(value));
+            if (!value_text) return -1;
+        }
+        // The standard library's escape, unchanged since import, is done
+        // natively as the text is written; any other is called.
+        const bool native = escape.get() == standard_escape && PyFunction_GET_CODE(standard_escape) == standard_escape_code;
+        Ref escaped;
+        if (!native) {
+            if (!value_text) value_text = Ref::steal(PyObject_Str(value));
+            if (!value_text) return -1;
+            PyObject* call_args[] = {value_text.get(), Py_True};
+            escaped = Ref::steal(PyObject_Vectorcall(escape.get(), call_args, 1, texts.quote_kwnames));
+            if (!escaped || !ruvo::check_exact_or_none(escaped.get(), &PyUnicode_Type)) return -1;
+        }
         int eq = is_boolean_attribute(key) ? keys_equal(key, value) : 0;
         if (eq < 0) return -1;
-        Ref k;
-        if (!eq) {
-            k = Ref::steal(format_empty(key));
-            if (!k) return -1;
-            if (!PyUnicode_CheckExact(escaped.get())) escaped = Ref::steal(format_empty(escaped.get()));
-            if (!escaped) return -1;
+        if (eq && escaped.get() == Py_None) {
+            if (separate() < 0) return -1;
+            if (none_part < 0) none_part = nparts - 1;
+            return 0;
         }
-        if (nparts++ && pieces.add(texts.space) < 0) return -1;
+        // The value as written: escaped natively, or the escape's result
+        // (None in key="..." is written as its format, "None").
+        auto add_value = [&]() -> int {
+            if (native) return number ? text.add_number(value) : text.add_escaped(std::move(value_text));
+            if (PyUnicode_CheckExact(escaped.get())) return text.add(std::move(escaped));
+            return add_formatted(text, escaped.get());
+        };
         if (eq) {
-            if (escaped.get() == Py_None) {
-                if (none_part < 0) none_part = nparts - 1;
-                return 0;
-            }
-            return pieces.add(std::move(escaped));
+            if (separate() < 0) return -1;
+            return add_value();
         }
-        if (pieces.add(std::move(k)) < 0 || pieces.add(texts.equals_quote) < 0) return -1;
-        if (pieces.add(std::move(escaped)) < 0) return -1;
-        return pieces.add(texts.quote);
+        // The key's text is made before anything of this part is written,
+        // as the format call would.
+        Ref key_text;
+        if (PyUnicode_CheckExact(key)) {
+            key_text = Ref::borrow(key);
+        } else if (!ruvo::is_exact_number(key)) {
+            key_text = Ref::steal(PyObject_Format(key, texts.empty));
+            if (!key_text) return -1;
+        }
+        if (separate() < 0) return -1;
+        if ((key_text ? text.add(std::move(key_text)) : text.add_number(key)) < 0) return -1;
+        if (text.add("=\"") < 0 || add_value() < 0) return -1;
+        quote_open = true;
+        return 0;
     });
-    if (rc < 0) return Ref();
+    if (rc < 0 || (quote_open && text.add("\"") < 0)) return Ref();
     if (none_part >= 0) {
         PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", none_part,
                      Py_TYPE(Py_None)->tp_name);
         return Ref();
     }
-    return pieces.join(nullptr);
+    return text.finish();
 }
 
 // The normalised text of one argument: "" when it counts as empty (None, or
@@ -350,6 +417,77 @@ PyObject* normalise(PyObject* value, bool falsy_is_empty) {
     return value;
 }
 
+// Writes a constant ASCII text.
+template <std::size_t N>
+inline Py_UCS1* put(Py_UCS1* out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
+
+// The element of render_default_html when its six normalised texts (tag
+// name, id, class, style, attributes, content; exact str) are all of
+// one-byte kind, as markup nearly always is: the result is of that kind too,
+// so its length is summed and every text copied without conversion, the four
+// escaped ones measured once by the fast scan. Safe because the texts are the
+// caller's arguments or constants, alive for the call, and nothing here runs
+// Python code. Null without an exception when some text is wider (the
+// general builder then writes the element), with one on failure.
+Ref render_one_byte(PyObject* const (&fields)[6]) {
+    enum { kTag, kId, kCls, kStyle, kAttrs, kContent };
+    const Py_UCS1* data[6];
+    Py_ssize_t len[6], extra[4];
+    bool latin1 = false;
+    for (int i = 0; i < 6; ++i) {
+        PyObject* f = fields[i];
+        if (PyUnicode_READY(f) < 0) return Ref();
+        if (PyUnicode_KIND(f) != PyUnicode_1BYTE_KIND) return Ref();
+        latin1 |= !PyUnicode_IS_ASCII(f);
+        data[i] = PyUnicode_1BYTE_DATA(f);
+        len[i] = PyUnicode_GET_LENGTH(f);
+    }
+    for (int i = kTag; i <= kStyle; ++i) extra[i] = ruvo::html_escape_extra(data[i], len[i]);
+    // The constant texts: "<", " id=\"", "\" ", " ", " >", "</", ">"; 10 more
+    // around a class or a style (" class=\"" or " style=\"", then "\" ").
+    // The tag is written twice.
+    Py_ssize_t total = 14;
+    const Py_ssize_t parts[] = {len[kTag] + extra[kTag], len[kTag] + extra[kTag], len[kId] + extra[kId],
+                                len[kCls] ? len[kCls] + extra[kCls] + 10 : 0,
+                                len[kStyle] ? len[kStyle] + extra[kStyle] + 10 : 0, len[kAttrs], len[kContent]};
+    for (Py_ssize_t p : parts) {
+        if (__builtin_add_overflow(total, p, &total)) return Ref::steal(PyErr_NoMemory());
+    }
+    Ref result = Ref::steal(PyUnicode_New(total, latin1 ? 255 : 127));
+    if (!result) return result;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    auto field = [&](int i) {
+        out = (i <= kStyle && extra[i]) ? ruvo::write_html_escaped(data[i], len[i], out)
+                                        : ruvo::write_text(data[i], len[i], out);
+    };
+    out = put(out, "<");
+    field(kTag);
+    out = put(out, " id=\"");
+    field(kId);
+    out = put(out, "\" ");
+    if (len[kCls]) {
+        out = put(out, " class=\"");
+        field(kCls);
+        out = put(out, "\" ");
+    }
+    if (len[kStyle]) {
+        out = put(out, " style=\"");
+        field(kStyle);
+        out = put(out, "\" ");
+    }
+    out = put(out, " ");
+    field(kAttrs);
+    out = put(out, " >");
+    field(kContent);
+    out = put(out, "</");
+    field(kTag);
+    out = put(out, ">");
+    return result;
+}
+
 Ref render_default_html(PyObject*, PyObject* tagname, PyObject* tagid, PyObject* cls, PyObject* style,
                         PyObject* attributes, PyObject* content) {
     PyObject* tag = normalise(tagname, false);
@@ -367,36 +505,28 @@ Ref render_default_html(PyObject*, PyObject* tagname, PyObject* tagid, PyObject*
 
     // The tag name, id, class and style are written HTML-escaped, as the
     // template's {{ }} writes them; attributes and content go in raw.
-    PyObject* parts[18];  // 5 + 3 + 3 + 1 + 1 + 5 pieces at most
-    bool escape[18];
-    int n = 0;
-    auto add = [&](PyObject* p, bool e) {
-        parts[n] = p;
-        escape[n++] = e;
-    };
-    add(texts.lt, false);
-    add(tag, true);
-    add(texts.id_open, false);
-    add(eid, true);
-    add(texts.id_close, false);
-    if (PyUnicode_GET_LENGTH(s_cls)) {
-        add(texts.class_open, false);
-        add(s_cls, true);
-        add(texts.id_close, false);
+    PyObject* fields[] = {tag, eid, s_cls, s_style, s_attrs, s_content};
+    if (Ref fast = render_one_byte(fields); fast || PyErr_Occurred()) return fast;
+    // Some text is wider: written through the general builder. The texts
+    // are the caller's arguments (or constants), alive for the call.
+    ruvo::TextBuilder text;
+    if (text.add("<") < 0 || text.add_escaped(tag) < 0 || text.add(" id=\"") < 0 || text.add_escaped(eid) < 0 ||
+        text.add("\" ") < 0) {
+        return Ref();
     }
-    if (PyUnicode_GET_LENGTH(s_style)) {
-        add(texts.style_open, false);
-        add(s_style, true);
-        add(texts.id_close, false);
+    if (PyUnicode_GET_LENGTH(s_cls) &&
+        (text.add(" class=\"") < 0 || text.add_escaped(s_cls) < 0 || text.add("\" ") < 0)) {
+        return Ref();
     }
-    add(texts.space, false);
-    if (PyUnicode_GET_LENGTH(s_attrs)) add(s_attrs, false);
-    add(texts.space_gt, false);
-    add(s_content, false);
-    add(texts.end_open, false);
-    add(tag, true);
-    add(texts.gt, false);
-    return ruvo::concat_escaped(parts, escape, n);
+    if (PyUnicode_GET_LENGTH(s_style) &&
+        (text.add(" style=\"") < 0 || text.add_escaped(s_style) < 0 || text.add("\" ") < 0)) {
+        return Ref();
+    }
+    if (text.add(" ") < 0 || text.add(s_attrs) < 0 || text.add(" >") < 0 || text.add(s_content) < 0 ||
+        text.add("</") < 0 || text.add_escaped(tag) < 0 || text.add(">") < 0) {
+        return Ref();
+    }
+    return text.finish_new();
 }
 
 // ---------------------------------------------------------------------------
