@@ -33,6 +33,16 @@ inline Ref weakref_target(PyObject* ref) noexcept {
 #endif
 }
 
+// The namespace of a type (tp_dict, which 3.12 leaves empty in the
+// interpreter's own static types).
+inline Ref type_dict(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
 // The type's version tag, which the interpreter renews whenever the type, a
 // base or its method resolution order changes; assigned now when the type has
 // none. 0 when the interpreter cannot give it one: a cache validated by the

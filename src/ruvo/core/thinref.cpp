@@ -468,10 +468,11 @@ int ready_type() {
     own_names_private = true;
     PyObject* mro = ThinRefType.tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        if (!dict) own_names_private = false;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
+        while (dict && PyDict_Next(dict.get(), &pos, &key, &value)) {
             if (!PyUnicode_Check(key) || PyUnicode_GetLength(key) <= 0 || PyUnicode_ReadChar(key, 0) != '_') {
                 PyErr_Clear();
                 own_names_private = false;
