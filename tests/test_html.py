@@ -5,6 +5,7 @@ import html
 import inspect
 import itertools
 import traceback
+import weakref
 
 import pytest
 
@@ -347,6 +348,35 @@ def test_html_escape_rebinding(restore_escape):
     assert join_attributes({"a": "b"}) == 'a="None"'
     h.html_escape = html.escape
     assert join_attributes({"a": "<"}) == 'a="&lt;"'
+
+
+def test_html_escape_replaced_is_released_and_never_stale(restore_escape):
+    # Rebinding drops the old escape at once; when dropping it binds another,
+    # that one is used from the next call on.
+    class Escape:
+        def __init__(self, mark, then=None):
+            self.mark, self.then = mark, then
+
+        def __call__(self, text, quote):
+            return self.mark + text
+
+        def __del__(self):
+            if self.then:
+                h.html_escape = self.then
+
+    h.html_escape = Escape("A", then=Escape("C"))
+    assert join_attributes({"a": "x"}) == 'a="Ax"'
+    h.html_escape = Escape("B")
+    assert h.html_escape.mark == "C"
+    assert join_attributes({"a": "x"}) == 'a="Cx"'
+    assert join_attributes({"a": "x"}) == 'a="Cx"'
+    gone = Escape("D")
+    h.html_escape = gone
+    assert join_attributes({"a": "x"}) == 'a="Dx"'
+    alive = weakref.ref(gone)
+    del gone
+    h.html_escape = html.escape
+    assert alive() is None
 
 
 class StrSub(str):

@@ -87,6 +87,15 @@ def test_join_attributes_matches_plain_python(c):
     assert _html.join_attributes(same) == py_join_attributes(same)
 
 
+@pytest.mark.parametrize("key", ["open\x00", "open\x00x", "checked\x00", "ope", "opens", "oPeN", "ALLOWFULLSCREEN",
+                                 "allowfullscreenx", "formnovalidatex", "a", "`pen", "{pen", "@PEN", "open\xe9",
+                                 "\u20acopen", "reversedreversed"])
+def test_bare_names_follow_the_html_rule(key):
+    # the name table, looked up by first letter and length, against the set
+    expected = key if is_bare(key, key) else f'{key}="{html.escape(key)}"'
+    assert _html.join_attributes({key: key}) == expected
+
+
 @pytest.mark.parametrize("action", ["clear", "grow", "collect"])
 @pytest.mark.parametrize("func", [_html.join_style, _html.join_attributes,
                                   lambda c: _html.join_cls(None, c)])

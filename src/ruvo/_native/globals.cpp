@@ -32,6 +32,7 @@ Ref lookup_global(PyObject* module_dict, PyObject* name) {
 
 Ref CachedGlobal::get(PyObject* module_dict) {
 #ifdef RUVO_HAS_DICT_VERSION
+    // Unchanged dicts still hold the value found last, so it is alive.
     if (value_ && module_version_ == dict_version(module_dict) &&
         (!from_builtins_ || builtins_version_ == dict_version(builtins_dict()))) {
         return Ref::borrow(value_);
@@ -39,6 +40,10 @@ Ref CachedGlobal::get(PyObject* module_dict) {
 #endif
     if (!intern(&name_, text_)) return Ref();
     PyObject* v = PyDict_GetItemWithError(module_dict, name_);
+#ifdef RUVO_HAS_DICT_VERSION
+    // Read as the lookup ends: fetching the builtins may run code.
+    const uint64_t module_version = dict_version(module_dict);
+#endif
     bool builtin = false;
     if (!v) {
         if (PyErr_Occurred()) return Ref();
@@ -46,15 +51,13 @@ Ref CachedGlobal::get(PyObject* module_dict) {
         if (!v) return Ref();
         builtin = true;
     }
-    if (v != value_) {
-        Py_XSETREF(value_, Py_NewRef(v));
-    }
-    from_builtins_ = builtin;
 #ifdef RUVO_HAS_DICT_VERSION
-    module_version_ = dict_version(module_dict);
+    value_ = v;
+    from_builtins_ = builtin;
+    module_version_ = module_version;
     if (builtin) builtins_version_ = dict_version(builtins_dict());
 #endif
-    return Ref::borrow(value_);
+    return Ref::borrow(v);
 }
 
 Ref lookup_builtin(const char* name) {

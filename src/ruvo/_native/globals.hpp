@@ -28,7 +28,10 @@ public:
 private:
     const char* text_;
     PyObject* name_ = nullptr;
-    PyObject* value_ = nullptr;  // owned
+    // Borrowed: held by the dict it was found in, and used only while that
+    // dict's version is unchanged, so that rebinding the global releases the
+    // old value at once, as the interpreter's own lookup would.
+    PyObject* value_ = nullptr;
     uint64_t module_version_ = 0;
     uint64_t builtins_version_ = 0;
     bool from_builtins_ = false;
