@@ -90,37 +90,14 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
     return true;
 }
 
-// The subclass last found to keep ThinRef's own __ref__ and
-// __getattribute__ (a weak reference to it), with its version tag then:
-// while the tag is unchanged (the interpreter renews it when the class or a
-// base changes), so are both lookups. The weak reference, not the address,
-// names the class: tags start again from zero after the type cache is
-// cleared, so a new class at a freed one's address could meet the old tag.
-PyObject* keeping_class = nullptr;
-unsigned int keeping_version = 0;
-
+// True when the subclass `tp` keeps ThinRef's own __ref__ and
+// __getattribute__. Looked up at every use (the interpreter's method cache
+// makes that cheap): a result remembered by version tag could go stale,
+// since sys._clear_type_cache() restarts the tags and a changed class can
+// be given its old tag again.
 bool keeps_own_ref(PyTypeObject* tp) {
-    if (keeping_class && PyWeakref_GET_OBJECT(keeping_class) == reinterpret_cast<PyObject*>(tp) &&
-        PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == keeping_version) {
-        return true;
-    }
-    const unsigned int version = type_version(tp);
-    if (_PyType_Lookup(tp, texts.ref_method) != own_ref_method ||
-        _PyType_Lookup(tp, texts.getattribute) != own_getattribute) {
-        return false;
-    }
-    // Recorded only when the class did not change meanwhile (a lookup can
-    // run the __eq__ of a key in a class namespace).
-    if (version && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == version) {
-        Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(tp), nullptr));
-        if (!ref) {
-            PyErr_Clear();  // only the shortcut is lost
-            return true;
-        }
-        keeping_version = version;
-        set_field(keeping_class, std::move(ref));
-    }
-    return true;
+    return _PyType_Lookup(tp, texts.ref_method) == own_ref_method &&
+           _PyType_Lookup(tp, texts.getattribute) == own_getattribute;
 }
 
 // True when self.__ref__ is ThinRef's own method: then calling the field
