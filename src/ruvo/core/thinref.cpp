@@ -90,14 +90,36 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
     return true;
 }
 
-// True when the subclass `tp` keeps ThinRef's own __ref__ and
-// __getattribute__. Looked up at every use (the interpreter's method cache
-// makes that cheap): a result remembered by version tag could go stale,
-// since sys._clear_type_cache() restarts the tags and a changed class can
-// be given its old tag again.
+// The subclass last found to keep ThinRef's own __ref__ and
+// __getattribute__ (a weak reference to it), with its type_version then:
+// while that is unchanged, so are both lookups. The weak reference, not the
+// address, names the class, so that a new class at a freed one's address is
+// looked up afresh.
+PyObject* keeping_class = nullptr;
+uint64_t keeping_version = 0;
+
 bool keeps_own_ref(PyTypeObject* tp) {
-    return _PyType_Lookup(tp, texts.ref_method) == own_ref_method &&
-           _PyType_Lookup(tp, texts.getattribute) == own_getattribute;
+    if (keeping_class && PyWeakref_GET_OBJECT(keeping_class) == reinterpret_cast<PyObject*>(tp) &&
+        type_version(tp) == keeping_version) {
+        return true;
+    }
+    const uint64_t version = type_version(tp);
+    if (_PyType_Lookup(tp, texts.ref_method) != own_ref_method ||
+        _PyType_Lookup(tp, texts.getattribute) != own_getattribute) {
+        return false;
+    }
+    // Recorded only when the class did not change meanwhile (a lookup can
+    // run the __eq__ of a key in a class namespace).
+    if (version && type_version(tp) == version) {
+        Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(tp), nullptr));
+        if (!ref) {
+            PyErr_Clear();  // only the shortcut is lost
+            return true;
+        }
+        keeping_version = version;
+        set_field(keeping_class, std::move(ref));
+    }
+    return true;
 }
 
 // True when self.__ref__ is ThinRef's own method: then calling the field
