@@ -11,14 +11,14 @@ namespace {
 uint64_t cache_clearings_seen() noexcept {
     static PyObject* name = PyUnicode_InternFromString("__class__");
     static PyType_Slot slots[] = {{0, nullptr}};
-    static PyType_Spec spec = {"ruvo._native.TagWitness", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec witness_kind = {"ruvo._native.TagWitness", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
     static PyTypeObject* witness = nullptr;
     static uint64_t count = 1;
     if (!name) return 0;
     if (!witness) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        witness = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        witness = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&witness_kind));
         PyErr_Restore(type, value, traceback);
         if (!witness) return 0;
     }
