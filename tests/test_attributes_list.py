@@ -3,6 +3,8 @@
 import gc
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from gcprobe import Canary
 from native_probe import AttrvalueOp, Op3, PROPERTY_OPS, entries, table_of
 
@@ -154,6 +156,24 @@ def test_rendering_matches_str_join(value):
     text = Shape.points.attrvalue(s)
     assert text == ", ".join(map(str, value))
     assert text.isascii() == all(str(v).isascii() for v in value)
+
+
+PLAIN_ITEMS = st.one_of(
+    st.floats(width=64) | st.floats(width=32),
+    st.integers(min_value=-(2**65), max_value=2**65),
+    st.text(max_size=4),
+    st.sampled_from([1e-4, 2.0**50, 2.0**50 - 0.25, 1e15 + 0.3, 0.1 + 0.2, 5e-324, -0.0, 2**63, -(2**63) - 1]),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(PLAIN_ITEMS, max_size=40))
+def test_one_pass_join_matches_str_join(value):
+    # Numbers and texts of every width, below and beyond the items joined in
+    # one pass: the same text, and so the same kind of str, as str() gives.
+    s = Shape()
+    s.points = value
+    assert Shape.points.attrvalue(s) == ", ".join(map(str, value))
 
 
 def test_rendering_of_other_iterables():

@@ -4,6 +4,8 @@ import ctypes
 import gc
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from gcprobe import Canary
 from native_probe import PROPERTY_OPS, collector_clear, frames, table
 
@@ -358,3 +360,17 @@ def test_no_leaks(no_leak):
     b = Box()
     no_leak(lambda: Box.margin.attrname)
     no_leak(lambda: Box.margin.attrvalue(obj=b))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.floats() | st.integers(min_value=-(2**65), max_value=2**65) | st.text(max_size=3), max_size=10),
+       st.data())
+def test_one_pass_render_matches_str_join(items, data):
+    # The stored list, changed in place, with items repeated as the
+    # expansion repeats them: the same text as str() of each item gives.
+    w = Box()
+    w.margin = [1]
+    if items:
+        items += [data.draw(st.sampled_from(items)) for _ in range(data.draw(st.integers(0, 3)))]
+    w.margin[:] = items
+    assert Box.margin.attrvalue(w) == " ".join(map(str, items))

@@ -3,6 +3,7 @@ parser against a plain-Python reading of its grammar."""
 
 import re
 import struct
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -114,3 +115,32 @@ def test_parse_text_matches_grammar(text):
         return
     assert expected is not None and got == expected[0], text
     assert w.property_storage("number").units == expected[1]
+
+
+class _Burn:
+    pass
+
+
+def _retag(burn):
+    # After sys._clear_type_cache() the version tags start again: the same
+    # steps give a class changed since its first use its old tag.
+    sys._clear_type_cache()
+    for _ in range(burn):
+        getattr(_Burn, "missing", None)
+        _Burn.x = 1
+
+
+@pytest.mark.parametrize("first", range(3))
+def test_override_added_after_type_cache_clear_is_used(first):
+    for second in range(10):
+
+        class P(Property):
+            pass
+
+        _retag(first)
+        P(1)
+        P.get_value = lambda self, obj: "override"
+        _retag(second)
+        getattr(P, "missing", None)
+        W = type("W", (EventDispatcher,), {"a": P(2)})
+        assert W().a == "override", second

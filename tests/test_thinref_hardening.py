@@ -749,3 +749,43 @@ def test_no_leak_on_recursion(no_leak):
     FIELD.__set__(p, lambda: p)
     no_leak(lambda: hash(p), raises=RecursionError, batch=50)
     FIELD.__set__(p, None)
+
+
+class _Len1:
+    def __len__(self):
+        return 1
+
+
+class _Len2:
+    def __len__(self):
+        return 2
+
+
+class _Burn:
+    pass
+
+
+@pytest.mark.parametrize("burn", [1, 2, 3])
+def test_subclass_ref_override_seen_after_type_cache_clear(burn):
+    # After sys._clear_type_cache() the version tags start again, so a class
+    # changed since its first use can be given its old tag by the same steps.
+    target, other = _Len1(), _Len2()
+
+    class U(ThinRef):
+        pass
+
+    p = U(target)
+
+    def retag():
+        sys._clear_type_cache()
+        for _ in range(burn):
+            getattr(_Burn, "missing", None)
+            _Burn.x = 1
+
+    retag()
+    assert len(p) == 1
+    U.__ref__ = lambda self: other
+    retag()
+    getattr(U, "missing", None)
+    assert len(p) == 2
+    assert p.__ref__() is other

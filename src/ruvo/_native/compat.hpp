@@ -43,10 +43,12 @@ inline Ref type_dict(PyTypeObject* type) noexcept {
 #endif
 }
 
-// The type's version tag, which the interpreter renews whenever the type, a
-// base or its method resolution order changes; assigned now when the type has
-// none. 0 when the interpreter cannot give it one: a cache validated by the
-// tag must then be rebuilt at each use.
-unsigned int type_version(PyTypeObject* type) noexcept;
+// The type's version: its version tag, which the interpreter renews whenever
+// the type, a base or its method resolution order changes (assigned now when
+// the type has none), together with a count of the clearings of the type
+// cache seen (sys._clear_type_cache() restarts the tags, so a changed type
+// could be given its old tag again). 0 when the interpreter cannot give it a
+// tag: a cache validated by the version must then be rebuilt at each use.
+uint64_t type_version(PyTypeObject* type) noexcept;
 
 }  // namespace ruvo

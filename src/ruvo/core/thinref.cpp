@@ -91,27 +91,26 @@ bool in_instance_dict(PyObject* self, PyObject* name) {
 }
 
 // The subclass last found to keep ThinRef's own __ref__ and
-// __getattribute__ (a weak reference to it), with its version tag then:
-// while the tag is unchanged (the interpreter renews it when the class or a
-// base changes), so are both lookups. The weak reference, not the address,
-// names the class: tags start again from zero after the type cache is
-// cleared, so a new class at a freed one's address could meet the old tag.
+// __getattribute__ (a weak reference to it), with its type_version then:
+// while that is unchanged, so are both lookups. The weak reference, not the
+// address, names the class, so that a new class at a freed one's address is
+// looked up afresh.
 PyObject* keeping_class = nullptr;
-unsigned int keeping_version = 0;
+uint64_t keeping_version = 0;
 
 bool keeps_own_ref(PyTypeObject* tp) {
     if (keeping_class && PyWeakref_GET_OBJECT(keeping_class) == reinterpret_cast<PyObject*>(tp) &&
-        PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == keeping_version) {
+        type_version(tp) == keeping_version) {
         return true;
     }
-    const unsigned int version = type_version(tp);
+    const uint64_t version = type_version(tp);
     if (_PyType_Lookup(tp, texts.ref_method) != own_ref_method ||
         _PyType_Lookup(tp, texts.getattribute) != own_getattribute) {
         return false;
     }
     // Recorded only when the class did not change meanwhile (a lookup can
     // run the __eq__ of a key in a class namespace).
-    if (version && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == version) {
+    if (version && type_version(tp) == version) {
         Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(tp), nullptr));
         if (!ref) {
             PyErr_Clear();  // only the shortcut is lost

@@ -158,12 +158,12 @@ Py_ssize_t next_uid();
 // Python code can remove or replace them, never forge one: a record counts
 // only when it is of the expected native type, was made for that very class
 // (compared by identity, never by the class's own __eq__) and carries the
-// class's current version tag, which the interpreter renews whenever the
-// class, a base or its method resolution order changes.
+// class's current version (type_version), which changes whenever the class,
+// a base or its method resolution order changes.
 struct ClassRecord {
     PyObject_HEAD
     PyTypeObject* owner;   // compared by identity only
-    unsigned int version;  // the owner's version tag once kept; 0: never valid
+    uint64_t version;      // the owner's type_version once kept; 0: never valid
 };
 // The valid record of exactly `record_type` under `key` (borrowed), or null
 // without an exception.
