@@ -28,6 +28,7 @@ from ruvo.core._event import EventDispatcher
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _timing import FLOOR, FLOOR_NAME, Figure, best_times, print_figures  # noqa: E402
+from python_colour import py_get_color_from_hex_255  # noqa: E402
 
 
 
@@ -463,24 +464,6 @@ class PyVariableListAttribute(PyProperty):
         if isinstance(value, str):
             return value
         return " ".join([str(v) for v in value])
-
-
-_HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
-
-
-def py_get_color_from_hex_255(text):
-    """The hexadecimal colour parser written in plain Python: the peer's own."""
-    if not isinstance(text, str):
-        raise ValueError(f"invalid hex colour {text!r}: expected a str")
-    digits = text[1:] if text.startswith("#") else text
-    if len(digits) not in (3, 4, 6, 8) or not _HEX_DIGITS.issuperset(digits):
-        raise ValueError(f"invalid hex colour {text!r}: expected #rgb, #rgba, #rrggbb or #rrggbbaa")
-    if len(digits) <= 4:
-        digits = "".join(c * 2 for c in digits)
-    values = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
-    if len(values) == 4:
-        values[3] = values[3] / 255
-    return values
 
 
 class PyColorAttribute(PyProperty):

@@ -3,7 +3,9 @@ helper of ruvo.core.utils."""
 
 import gc
 import inspect
+import sys
 import weakref
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -264,22 +266,10 @@ def test_get_color_from_hex_255_refuses(text):
         get_color_from_hex_255(text)
 
 
-_HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
-
-
-def python_hex_255(text):
-    """The helper's definition in plain Python, which the native one must match."""
-    if not isinstance(text, str):
-        raise ValueError(f"invalid hex colour {text!r}: expected a str")
-    digits = text[1:] if text.startswith("#") else text
-    if len(digits) not in (3, 4, 6, 8) or not _HEX_DIGITS.issuperset(digits):
-        raise ValueError(f"invalid hex colour {text!r}: expected #rgb, #rgba, #rrggbb or #rrggbbaa")
-    if len(digits) <= 4:
-        digits = "".join(c * 2 for c in digits)
-    values = [int(digits[i : i + 2], 16) for i in range(0, len(digits), 2)]
-    if len(values) == 4:
-        values[3] = values[3] / 255
-    return values
+# The helper's definition in plain Python, which the native one must match
+# (the benchmarks' plain-Python peer uses the same).
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+from python_colour import py_get_color_from_hex_255 as python_hex_255  # noqa: E402
 
 
 def outcome(parse, text):

@@ -1,5 +1,7 @@
 #include "compat.hpp"
 
+#include "error.hpp"
+
 namespace ruvo {
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -16,10 +18,8 @@ uint64_t cache_clearings_seen() noexcept {
     static uint64_t count = 1;
     if (!name) return 0;
     if (!witness) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        SavedError saved;  // a failure only leaves the count unknown
         witness = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&witness_kind));
-        PyErr_Restore(type, value, traceback);
         if (!witness) return 0;
     }
     if (!PyType_HasFeature(witness, Py_TPFLAGS_VALID_VERSION_TAG)) {
